@@ -1,0 +1,67 @@
+#include "api/api.h"
+
+#include <cstdint>
+
+#include "keyer/keyer.h"
+#include "tolvane/tolvane.h"
+
+namespace tolvane {
+namespace {
+
+// Appends the UTF-8 form of `c` at out[*length], or returns false when it
+// would not leave room for the terminator.
+bool PutUtf8(char32_t c, char* out, std::size_t outSize, std::size_t* length) {
+  unsigned char bytes[4];
+  std::size_t n = 0;
+  if (c < 0x80) {
+    bytes[n++] = static_cast<unsigned char>(c);
+  } else if (c < 0x800) {
+    bytes[n++] = static_cast<unsigned char>(0xC0 | (c >> 6));
+    bytes[n++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    bytes[n++] = static_cast<unsigned char>(0xE0 | (c >> 12));
+    bytes[n++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+    bytes[n++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+  } else {
+    bytes[n++] = static_cast<unsigned char>(0xF0 | (c >> 18));
+    bytes[n++] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+    bytes[n++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+    bytes[n++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+  }
+  if (*length + n >= outSize) return false;
+  for (std::size_t i = 0; i < n; ++i) out[(*length)++] = static_cast<char>(bytes[i]);
+  return true;
+}
+
+}  // namespace
+
+bool WideToAnsi(const wchar_t* wide, char* out, std::size_t outSize) {
+  if (outSize == 0) return false;
+  out[0] = '\0';
+  std::size_t length = 0;
+  for (const wchar_t* p = wide; *p != L'\0'; ++p) {
+    // wchar_t is a signed 32-bit code point on Linux.
+    const auto value = static_cast<std::uint32_t>(*p);
+    const bool scalar = value <= 0x10FFFF && (value < 0xD800 || value > 0xDFFF);
+    if (!PutUtf8(scalar ? static_cast<char32_t>(value) : U'?', out, outSize, &length)) {
+      out[0] = '\0';
+      return false;
+    }
+  }
+  out[length] = '\0';
+  return true;
+}
+
+}  // namespace tolvane
+
+extern "C" TOLVANE_API int32_t TOLVANE_CALL Morse2WAV(const wchar_t* text, const wchar_t* path) {
+  using namespace tolvane;
+  if (text == nullptr || path == nullptr) return MORSE2WAV_FAILED;
+  char textBuffer[kArgBufferSize];
+  char pathBuffer[kArgBufferSize];
+  if (!WideToAnsi(text, textBuffer, sizeof textBuffer) ||
+      !WideToAnsi(path, pathBuffer, sizeof pathBuffer)) {
+    return MORSE2WAV_FAILED;
+  }
+  return KeyTextToWav(textBuffer, pathBuffer, UNIT_MS) ? MORSE2WAV_OK : MORSE2WAV_FAILED;
+}

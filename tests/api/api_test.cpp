@@ -1,0 +1,158 @@
+#include "tolvane/tolvane.h"
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "api/api.h"
+#include "support/test_support.h"
+
+namespace tolvane {
+namespace {
+
+using test::FileExists;
+using test::ReadBytes;
+using test::TempDir;
+
+std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+TEST(WideToAnsi, ConvertsToUtf8AndReplacesWhatUtf8CannotCarry) {
+  struct Case {
+    std::wstring wide;
+    std::string narrow;
+  };
+  const Case cases[] = {
+      {L"", ""},
+      {L"SOS", "SOS"},
+      {L"\u00e9", "\xc3\xa9"},
+      {L"\u20ac", "\xe2\x82\xac"},
+      {std::wstring(1, static_cast<wchar_t>(0x1F600)), "\xf0\x9f\x98\x80"},
+      {std::wstring(1, static_cast<wchar_t>(0xD800)), "?"},
+      {std::wstring(1, static_cast<wchar_t>(0xDFFF)), "?"},
+      {std::wstring(1, static_cast<wchar_t>(0x110000)), "?"},
+      {std::wstring(1, static_cast<wchar_t>(-1)), "?"},
+  };
+  for (const Case& c : cases) {
+    char out[kArgBufferSize];
+    ASSERT_TRUE(WideToAnsi(c.wide.c_str(), out, sizeof out));
+    EXPECT_EQ(std::string(out), c.narrow);
+  }
+}
+
+TEST(WideToAnsi, RefusesWhatDoesNotFitRatherThanCuttingIt) {
+  struct Case {
+    std::wstring wide;
+    bool fits;
+  };
+  const Case cases[] = {
+      {std::wstring(199, L'A'), true},
+      {std::wstring(200, L'A'), false},
+      {std::wstring(99, L'\u00e9') + L"A", true},  // 198 + 1 bytes
+      {std::wstring(100, L'\u00e9'), false},        // 200 bytes
+      {std::wstring(66, L'\u20ac') + L"AA", false},  // 198 + 2 bytes
+  };
+  for (const Case& c : cases) {
+    char out[kArgBufferSize];
+    out[0] = 'x';
+    EXPECT_EQ(WideToAnsi(c.wide.c_str(), out, sizeof out), c.fits) << c.wide.size();
+    if (!c.fits) {
+      EXPECT_EQ(out[0], '\0');
+    }
+  }
+}
+
+TEST(Morse2WAV, StatusAndFileForEachKindOfCall) {
+  TempDir dir;
+  const std::string missing = dir.File("no/such/dir/out.wav");
+  struct Case {
+    const wchar_t* text;  // nullptr: a null argument
+    std::string path;     // "<null>": a null argument
+    int32_t status;
+    long fileSize;  // -1: nothing created
+  };
+  const std::wstring longText(200, L'E');
+  const std::wstring fitText(199, L'E');
+  const std::string longPath = dir.File(std::string(200, 'p'));
+  const Case cases[] = {
+      {L"SOS", dir.File("sos.wav"), MORSE2WAV_OK, 28844},
+      {L"", dir.File("empty.wav"), MORSE2WAV_OK, 44},
+      {L"#", dir.File("hash.wav"), MORSE2WAV_OK, 44},
+      {fitText.c_str(), dir.File("fit.wav"), MORSE2WAV_OK, 44 + 199 * 3840},
+      {longText.c_str(), dir.File("long.wav"), MORSE2WAV_FAILED, -1},
+      {L"SOS", longPath, MORSE2WAV_FAILED, -1},
+      {L"SOS", missing, MORSE2WAV_FAILED, -1},
+      {L"SOS", "", MORSE2WAV_FAILED, -1},
+      {nullptr, dir.File("null-text.wav"), MORSE2WAV_FAILED, -1},
+      {L"SOS", "<null>", MORSE2WAV_FAILED, -1},
+  };
+  for (const Case& c : cases) {
+    const std::wstring path = Widen(c.path);
+    const int32_t status = Morse2WAV(c.text, c.path == "<null>" ? nullptr : path.c_str());
+    EXPECT_EQ(status, c.status) << c.path;
+    if (c.path.empty() || c.path == "<null>") continue;
+    if (c.fileSize < 0) {
+      EXPECT_FALSE(FileExists(c.path)) << c.path;
+    } else {
+      EXPECT_EQ(static_cast<long>(ReadBytes(c.path).size()), c.fileSize) << c.path;
+    }
+  }
+}
+
+TEST(Morse2WAV, ReportsFailuresThatShowOnlyAtClose) {
+  // The header fits the stream's buffer, so the full disk shows at close.
+  EXPECT_EQ(Morse2WAV(L"", L"/dev/full"), MORSE2WAV_FAILED);
+  EXPECT_EQ(Morse2WAV(L"SOS", L"/dev/full"), MORSE2WAV_FAILED);
+}
+
+TEST(Morse2WAV, TextsThatKeyTheSameFile) {
+  TempDir dir;
+  const std::wstring surrogate(1, static_cast<wchar_t>(0xD800));
+  const std::wstring beyond(1, static_cast<wchar_t>(0x110000));
+  const std::pair<std::wstring, std::wstring> same[] = {
+      {L"sos", L"SOS"},
+      {surrogate, L"?"},
+      {beyond, L"?"},
+      {L"caf\u00e9", L"CAF"},  // non-ASCII letters have no code
+  };
+  for (const auto& [a, b] : same) {
+    const std::string pa = dir.File("a.wav");
+    const std::string pb = dir.File("b.wav");
+    ASSERT_EQ(Morse2WAV(a.c_str(), Widen(pa).c_str()), MORSE2WAV_OK);
+    ASSERT_EQ(Morse2WAV(b.c_str(), Widen(pb).c_str()), MORSE2WAV_OK);
+    EXPECT_EQ(ReadBytes(pa), ReadBytes(pb));
+  }
+}
+
+TEST(Morse2WAV, NonAsciiPathsNameTheFileInUtf8) {
+  TempDir dir;
+  const std::wstring path = Widen(dir.path()) + L"/\u00e5\u00e4\u00f6-\u043c\u043e\u0440\u0437\u0435.wav";
+  ASSERT_EQ(Morse2WAV(L"E", path.c_str()), MORSE2WAV_OK);
+  EXPECT_EQ(ReadBytes(dir.File("\xc3\xa5\xc3\xa4\xc3\xb6-\xd0\xbc\xd0\xbe\xd1\x80\xd0\xb7\xd0\xb5.wav")).size(),
+            3884u);
+}
+
+TEST(Morse2WAV, CallsForDifferentFilesRunConcurrently) {
+  TempDir dir;
+  ASSERT_EQ(Morse2WAV(L"PARIS PARIS", Widen(dir.File("reference.wav")).c_str()), MORSE2WAV_OK);
+  const std::vector<unsigned char> reference = ReadBytes(dir.File("reference.wav"));
+  std::vector<std::thread> threads;
+  std::vector<int32_t> status(8, 0);
+  for (std::size_t t = 0; t < status.size(); ++t) {
+    threads.emplace_back([&, t] {
+      const std::wstring path = Widen(dir.File("t" + std::to_string(t) + ".wav"));
+      for (int i = 0; i < 5 && status[t] != MORSE2WAV_FAILED; ++i) {
+        status[t] = Morse2WAV(L"PARIS PARIS", path.c_str());
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (std::size_t t = 0; t < status.size(); ++t) {
+    EXPECT_EQ(status[t], MORSE2WAV_OK);
+    EXPECT_EQ(ReadBytes(dir.File("t" + std::to_string(t) + ".wav")), reference);
+  }
+}
+
+}  // namespace
+}  // namespace tolvane
