@@ -1,0 +1,108 @@
+// Runs the tolvane tool as a user would and checks exit codes, messages and
+// the files it writes.
+#include <sys/wait.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "keyer/keyer.h"
+#include "support/test_support.h"
+
+namespace tolvane {
+namespace {
+
+using test::ReadBytes;
+using test::ReadText;
+using test::TempDir;
+
+struct Result {
+  int exitCode;
+  std::string out;
+  std::string err;
+};
+
+std::string Quote(const std::string& arg) {
+  std::string quoted = "'";
+  for (char c : arg) quoted += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+Result RunTool(const TempDir& dir, const std::vector<std::string>& args, const std::string& input = "") {
+  test::WriteBytes(dir.File("stdin"), std::vector<unsigned char>(input.begin(), input.end()));
+  std::string command = Quote(TOLVANE_TOOL);
+  for (const std::string& arg : args) command += " " + Quote(arg);
+  command += " <" + Quote(dir.File("stdin")) + " >" + Quote(dir.File("stdout")) + " 2>" +
+             Quote(dir.File("stderr"));
+  const int status = std::system(command.c_str());
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(dir.File("stdout")),
+          ReadText(dir.File("stderr"))};
+}
+
+TEST(Cli, ExitCodesAndMessages) {
+  TempDir dir;
+  struct Case {
+    std::vector<std::string> args;
+    int exitCode;
+    std::string inOut;  // expected in standard output
+    std::string inErr;  // expected in standard error
+  };
+  const std::string missing = dir.File("missing/out.wav");
+  const Case cases[] = {
+      {{"--version"}, 0, "1.0.0.1", ""},
+      {{"--help"}, 0, "tolvane encode", ""},
+      {{}, 2, "", "usage:"},
+      {{"frobnicate"}, 2, "", "unknown command"},
+      {{"encode", "SOS"}, 2, "", "usage:"},
+      {{"encode", "--unit-ms", "4", "SOS", dir.File("a.wav")}, 2, "", "5 to 200"},
+      {{"encode", "--unit-ms", "201", "SOS", dir.File("a.wav")}, 2, "", "5 to 200"},
+      {{"encode", "--unit-ms", "6.5", "SOS", dir.File("a.wav")}, 2, "", "5 to 200"},
+      {{"encode", "--wpm", "5", "SOS", dir.File("a.wav")}, 2, "", "6 to 240"},
+      {{"encode", "--wpm", "x", "SOS", dir.File("a.wav")}, 2, "", "needs a number"},
+      {{"encode", "--wpm", "20", "--unit-ms", "60", "SOS", dir.File("a.wav")}, 2, "", "once"},
+      {{"encode", "--bogus", "SOS", dir.File("a.wav")}, 2, "", "unknown option"},
+      {{"encode", "SOS", missing}, 1, "", missing + ": cannot create the file: No such file or directory"},
+      {{"encode", "SOS", "/dev/full"}, 1, "", "/dev/full: write failed"},
+      {{"encode", "SOS", dir.File("ok.wav")}, 0, "", ""},
+  };
+  for (const Case& c : cases) {
+    const Result r = RunTool(dir, c.args);
+    std::string shown;
+    for (const std::string& a : c.args) shown += a + " ";
+    EXPECT_EQ(r.exitCode, c.exitCode) << shown << r.err;
+    EXPECT_NE(r.out.find(c.inOut), std::string::npos) << shown << r.out;
+    EXPECT_NE(r.err.find(c.inErr), std::string::npos) << shown << r.err;
+    if (c.exitCode == 0) {
+      EXPECT_EQ(r.err, "") << shown;
+    }
+  }
+}
+
+TEST(Cli, EncodeWritesWhatTheLibraryKeys) {
+  TempDir dir;
+  const std::string longText(500, 'E');  // no 199-byte limit in the tool
+  struct Case {
+    std::vector<std::string> args;
+    std::string input;
+    std::string text;
+    int unitMs;
+  };
+  const Case cases[] = {
+      {{"encode", "Hello World", dir.File("t.wav")}, "", "HELLO WORLD", 60},
+      {{"encode", "--unit-ms", "20", "73", dir.File("t.wav")}, "", "73", 20},
+      {{"encode", "--wpm", "20", "PARIS", dir.File("t.wav")}, "", "PARIS", 60},
+      {{"encode", "--wpm", "24", "PARIS", dir.File("t.wav")}, "", "PARIS", 50},
+      {{"encode", "-", dir.File("t.wav")}, "cq cq de\n", "CQ CQ DE", 60},
+      {{"encode", longText, dir.File("t.wav")}, "", longText, 60},
+      {{"encode", "--", "-E-", dir.File("t.wav")}, "", "-E-", 60},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(RunTool(dir, c.args, c.input).exitCode, 0) << c.text;
+    ASSERT_TRUE(KeyTextToWav(c.text, dir.File("ref.wav").c_str(), c.unitMs));
+    EXPECT_EQ(ReadBytes(dir.File("t.wav")), ReadBytes(dir.File("ref.wav"))) << c.text;
+  }
+}
+
+}  // namespace
+}  // namespace tolvane

@@ -1,0 +1,151 @@
+// tolvane: key text into Morse-code WAV files and read them back.
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "api/api.h"
+#include "keyer/keyer.h"
+
+namespace {
+
+using tolvane::SAMPLE_RATE;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+// Units the decoder can read back: 5 to 200 ms.
+constexpr int kMinUnitMs = 5;
+constexpr int kMaxUnitMs = 200;
+
+const char kUsage[] =
+    "usage: tolvane encode [--wpm N | --unit-ms N] TEXT|- OUTPUT.wav\n"
+    "       tolvane --help | --version\n";
+
+const char kHelp[] =
+    "Tolvane keys text into Morse-code audio (8000 Hz 16-bit mono WAV, 600 Hz tone).\n"
+    "\n"
+    "  tolvane encode [--wpm N | --unit-ms N] TEXT OUTPUT.wav\n"
+    "      Key TEXT (standard input when TEXT is -) into OUTPUT.wav.\n"
+    "      --unit-ms N  one unit (a dot) lasts N ms, 5 to 200 (default 60)\n"
+    "      --wpm N      N words per minute (PARIS timing: a unit of 1200/N ms),\n"
+    "                   6 to 240\n"
+    "\n"
+    "  tolvane --help      this text\n"
+    "  tolvane --version   the version\n"
+    "\n"
+    "Exit status: 0 on success, 1 when the job fails, 2 for a usage mistake.\n";
+
+int Usage(const char* problem) {
+  std::fprintf(stderr, "tolvane: %s\n%s", problem, kUsage);
+  return kExitUsage;
+}
+
+// Parses a whole decimal number; false on anything else.
+bool ParseNumber(const char* text, double* value) {
+  if (text == nullptr || *text == '\0') return false;
+  char* end = nullptr;
+  errno = 0;
+  *value = std::strtod(text, &end);
+  return errno == 0 && *end == '\0' && std::isfinite(*value);
+}
+
+bool ReadAll(std::FILE* in, std::string* out) {
+  char buffer[1 << 16];
+  std::size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) out->append(buffer, n);
+  return std::ferror(in) == 0;
+}
+
+int Encode(int argc, char** argv) {
+  double samplesPerUnit = tolvane::SamplesPerUnit(tolvane::UNIT_MS);
+  bool speedGiven = false;
+  std::vector<const char*> operands;
+  for (int i = 0; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--unit-ms" || arg == "--wpm") {
+      if (speedGiven) return Usage("give one of --wpm and --unit-ms, once");
+      speedGiven = true;
+      double value = 0;
+      if (i + 1 >= argc || !ParseNumber(argv[i + 1], &value)) {
+        return Usage((arg + " needs a number").c_str());
+      }
+      ++i;
+      if (arg == "--unit-ms") {
+        if (value != std::floor(value) || value < kMinUnitMs || value > kMaxUnitMs) {
+          return Usage("--unit-ms takes a whole number from 5 to 200");
+        }
+        samplesPerUnit = value * SAMPLE_RATE / 1000;
+      } else {
+        // 1200/N ms per unit, i.e. 9600/N samples, rounded to whole samples.
+        if (value <= 0) return Usage("--wpm takes a number from 6 to 240");
+        samplesPerUnit = std::round(1200.0 / value * SAMPLE_RATE / 1000);
+        if (samplesPerUnit < kMinUnitMs * SAMPLE_RATE / 1000 ||
+            samplesPerUnit > kMaxUnitMs * SAMPLE_RATE / 1000) {
+          return Usage("--wpm takes a number from 6 to 240");
+        }
+      }
+    } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
+      return Usage(("unknown option " + arg).c_str());
+    } else {
+      if (arg == "--") {
+        for (++i; i < argc; ++i) operands.push_back(argv[i]);
+        break;
+      }
+      operands.push_back(argv[i]);
+    }
+  }
+  if (operands.size() != 2) return Usage("encode needs TEXT and OUTPUT.wav");
+
+  std::string text = operands[0];
+  if (text == "-") {
+    text.clear();
+    if (!ReadAll(stdin, &text)) {
+      std::fprintf(stderr, "tolvane: cannot read standard input: %s\n", std::strerror(errno));
+      return kExitFailed;
+    }
+  }
+  const char* path = operands[1];
+  tolvane::KeyFailure why;
+  if (!tolvane::KeyTextToWavSamples(text, path, static_cast<std::int64_t>(samplesPerUnit), &why)) {
+    if (why.sysErrno != 0) {
+      std::fprintf(stderr, "tolvane: %s: %s: %s\n", path, tolvane::KeyErrorText(why.error),
+                   std::strerror(why.sysErrno));
+    } else {
+      std::fprintf(stderr, "tolvane: %s: %s\n", path, tolvane::KeyErrorText(why.error));
+    }
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+int Run(int argc, char** argv) {
+  if (argc < 2) return Usage("no command given");
+  const std::string command = argv[1];
+  if (command == "--help" || command == "-h") {
+    std::fputs(kHelp, stdout);
+    return kExitOk;
+  }
+  if (command == "--version") {
+    std::printf("tolvane %s\n", TOLVANE_VERSION);
+    return kExitOk;
+  }
+  if (command == "encode") return Encode(argc - 2, argv + 2);
+  return Usage(("unknown command " + command).c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "tolvane: %s\n", e.what());
+    return kExitFailed;
+  }
+}
