@@ -1,0 +1,184 @@
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "keyer/keyer.h"
+#include "recogniser/recogniser.h"
+#include "support/test_support.h"
+#include "support/wav_bytes.h"
+
+namespace tolvane {
+namespace {
+
+using namespace test;
+
+const std::vector<std::int16_t> kThree = {1000, -2000, 32767};
+
+struct LoadResult {
+  bool ok;
+  DecodeError error;
+  std::size_t count;
+  std::vector<std::int16_t> samples;
+};
+
+LoadResult Load(const std::string& path) {
+  std::unique_ptr<std::int16_t[]> samples;
+  int rate = 0;
+  std::size_t count = 0;
+  DecodeFailure why;
+  const bool ok = LoadWavSamples(path.c_str(), &samples, &rate, &count, &why);
+  LoadResult result{ok, why.error, count, {}};
+  if (ok) {
+    EXPECT_EQ(rate, 8000);
+    result.samples.assign(samples.get(), samples.get() + count);
+  }
+  return result;
+}
+
+TEST(LoadWavSamples, KeyedFilesLoadWithTheirSampleCount) {
+  TempDir dir;
+  for (const std::string text : {"", "E", "SOS", "HELLO WORLD", " ", "0123456789"}) {
+    const std::string path = dir.File("k.wav");
+    ASSERT_TRUE(KeyTextToWav(text, path.c_str(), 60));
+    const LoadResult r = Load(path);
+    ASSERT_TRUE(r.ok) << text;
+    EXPECT_EQ(r.count, CountSamples(text, 480)) << text;
+    const Bytes file = ReadBytes(path);
+    EXPECT_EQ(SampleBytes(r.samples), Bytes(file.begin() + 44, file.end())) << text;
+  }
+}
+
+TEST(LoadWavSamples, AcceptsAndRefusesExactlyWhatTheLayoutRulesSay) {
+  const Bytes fmt = Chunk("fmt ", FormatBody());
+  const Bytes data = Chunk("data", SampleBytes(kThree));
+  Bytes fmt18 = FormatBody();
+  fmt18.insert(fmt18.end(), {0, 0});
+  Bytes fmtCut = Chunk("fmt ", FormatBody());
+  fmtCut.resize(8 + 10);  // ends inside the fields
+  Bytes riffOnly;
+  PutTag(&riffOnly, "RIFF");
+  Bytes riffSize = riffOnly;
+  PutU32(&riffSize, 4);
+  Bytes dataCut = Chunk("data", SampleBytes({1, 2}), 1000);
+  Bytes stereoFmt = FormatBody(1, 2);
+  // A second "fmt " before the data replaces the first.
+  const Bytes fmtTwice = Riff({Chunk("fmt ", FormatBody(1, 2)), fmt, data});
+  struct Case {
+    std::string name;
+    Bytes file;
+    DecodeError error;  // kNone: loads
+    std::size_t count;
+  };
+  const Case cases[] = {
+      {"plain", Riff({fmt, data}), DecodeError::kNone, 3},
+      {"data before fmt", Riff({data, fmt}), DecodeError::kNone, 3},
+      {"18-byte fmt", Riff({Chunk("fmt ", fmt18), data}), DecodeError::kNone, 3},
+      {"LIST between", Riff({fmt, Chunk("LIST", Bytes(26, 'x')), data}), DecodeError::kNone, 3},
+      {"odd chunk, no pad", Riff({fmt, Chunk("junk", Bytes(3, 'x')), data}), DecodeError::kNone, 3},
+      {"odd chunk, padded", Riff({fmt, Chunk("junk", Bytes(3, 'x')), Bytes{0}, data}),
+       DecodeError::kNoData, 0},
+      {"trailing chunks ignored", Riff({fmt, data, Bytes{'j', 'u', 'n'}}), DecodeError::kNone, 3},
+      {"fmt twice", fmtTwice, DecodeError::kNone, 3},
+      {"data of 7 bytes", Riff({fmt, Chunk("data", Bytes(7, 1))}), DecodeError::kNone, 3},
+      {"data of 1 byte", Riff({fmt, Chunk("data", Bytes(1, 1))}), DecodeError::kNone, 0},
+      {"empty data", Riff({fmt, Chunk("data", {})}), DecodeError::kNone, 0},
+      {"empty file", {}, DecodeError::kNotRiff, 0},
+      {"RIFF only", riffOnly, DecodeError::kNotRiff, 0},
+      {"RIFF and size only", riffSize, DecodeError::kNotWave, 0},
+      {"no chunks", Riff({}), DecodeError::kNoFormat, 0},
+      {"RIFX", [&] { Bytes b = Riff({fmt, data}); b[3] = 'X'; return b; }(), DecodeError::kNotRiff, 0},
+      {"AVI form", Riff({fmt, data}, "AVI "), DecodeError::kNotWave, 0},
+      {"fmt of 15", Riff({Chunk("fmt ", Bytes(15, 0)), data}), DecodeError::kFormatTooShort, 0},
+      {"fmt cut", Riff({fmtCut}), DecodeError::kFormatCut, 0},
+      {"no data", Riff({fmt}), DecodeError::kNoData, 0},
+      {"no fmt", Riff({data}), DecodeError::kNoFormat, 0},
+      {"extensible", Riff({Chunk("fmt ", FormatBody(0xFFFE)), data}), DecodeError::kUnsupported, 0},
+      {"float", Riff({Chunk("fmt ", FormatBody(3, 1, 8000, 32)), data}), DecodeError::kUnsupported, 0},
+      {"stereo", Riff({Chunk("fmt ", stereoFmt), data}), DecodeError::kUnsupported, 0},
+      {"8-bit", Riff({Chunk("fmt ", FormatBody(1, 1, 8000, 8)), data}), DecodeError::kUnsupported, 0},
+      {"7999 Hz", Riff({Chunk("fmt ", FormatBody(1, 1, 7999)), data}), DecodeError::kUnsupported, 0},
+      {"44100 Hz", Riff({Chunk("fmt ", FormatBody(1, 1, 44100)), data}), DecodeError::kUnsupported, 0},
+      {"data beyond the file", Riff({fmt, dataCut}), DecodeError::kTruncated, 0},
+      {"data of 0xFFFFFFFF", Riff({fmt, Chunk("data", SampleBytes(kThree), 0xFFFFFFFF)}),
+       DecodeError::kTruncated, 0},
+      {"data one byte short", Riff({fmt, Chunk("data", Bytes(5, 1), 6)}), DecodeError::kTruncated, 0},
+      {"data odd, last byte missing", Riff({fmt, Chunk("data", Bytes(6, 1), 7)}), DecodeError::kNone, 3},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    const std::string path = dir.File("case.wav");
+    WriteBytes(path, c.file);
+    const LoadResult r = Load(path);
+    EXPECT_EQ(r.ok, c.error == DecodeError::kNone) << c.name;
+    EXPECT_EQ(r.error, c.error) << c.name;
+    if (r.ok) {
+      EXPECT_EQ(r.count, c.count) << c.name;
+    }
+  }
+}
+
+TEST(LoadWavSamples, HostileChunkSizesEndTheWalkWithoutGoingBack) {
+  const Bytes fmt = Chunk("fmt ", FormatBody());
+  const Bytes data = Chunk("data", SampleBytes(kThree));
+  TempDir dir;
+  for (const std::uint32_t size : {0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu, 0xFFFFFFF8u}) {
+    struct Case {
+      Bytes file;
+      DecodeError error;
+    };
+    const Case cases[] = {
+        // A huge unknown chunk is skipped past the end: the data after it is
+        // never reached.
+        {Riff({fmt, Chunk("junk", {}, size), data}), DecodeError::kNoData},
+        {Riff({Chunk("fmt ", FormatBody(), size), data}), DecodeError::kNoData},
+        {Riff({fmt, Chunk("data", SampleBytes(kThree), size)}), DecodeError::kTruncated},
+        {Riff({Chunk("data", SampleBytes(kThree), size), fmt}), DecodeError::kNoFormat},
+    };
+    for (const Case& c : cases) {
+      const std::string path = dir.File("hostile.wav");
+      WriteBytes(path, c.file);
+      EXPECT_EQ(Load(path).error, c.error) << std::hex << size;
+    }
+  }
+}
+
+TEST(LoadWavSamples, FilesThatCannotBeReadSayWhy) {
+  TempDir dir;
+  DecodeFailure why;
+  std::unique_ptr<std::int16_t[]> samples;
+  int rate = 0;
+  std::size_t count = 0;
+  EXPECT_FALSE(LoadWavSamples(dir.File("missing.wav").c_str(), &samples, &rate, &count, &why));
+  EXPECT_EQ(why.error, DecodeError::kOpen);
+  EXPECT_EQ(DescribeFailure(why), "cannot open: No such file or directory");
+  EXPECT_FALSE(LoadWavSamples(dir.path().c_str(), &samples, &rate, &count, &why));
+  EXPECT_EQ(why.error, DecodeError::kRead);
+  EXPECT_EQ(DescribeFailure(why), "cannot read: Is a directory");
+  EXPECT_FALSE(LoadWavSamples("/dev/zero", &samples, &rate, &count, &why));
+  EXPECT_EQ(why.error, DecodeError::kNotRiff);
+  EXPECT_EQ(samples, nullptr);
+  EXPECT_EQ(count, 0u);
+}
+
+TEST(DescribeFailure, NamesWhatAnUnsupportedFileHolds) {
+  struct Case {
+    WavFormat format;
+    std::string text;
+  };
+  const Case cases[] = {
+      {{1, 2, 44100, 16}, "44100 Hz, 2 channels, 16-bit PCM; need 8000 Hz, mono, 16-bit PCM"},
+      {{3, 1, 8000, 32}, "8000 Hz, 1 channel, 32-bit float; need 8000 Hz, mono, 16-bit PCM"},
+      {{0xFFFE, 1, 8000, 16}, "8000 Hz, 1 channel, 16-bit extensible format; need 8000 Hz, mono, 16-bit PCM"},
+      {{0x55, 1, 8000, 0}, "8000 Hz, 1 channel, 0-bit format 0x0055; need 8000 Hz, mono, 16-bit PCM"},
+  };
+  for (const Case& c : cases) {
+    DecodeFailure why;
+    why.error = DecodeError::kUnsupported;
+    why.format = c.format;
+    EXPECT_EQ(DescribeFailure(why), c.text);
+  }
+}
+
+}  // namespace
+}  // namespace tolvane
