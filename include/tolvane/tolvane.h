@@ -56,6 +56,24 @@ extern "C" {
  */
 TOLVANE_API int32_t TOLVANE_CALL Morse2WAV(const wchar_t* text, const wchar_t* path);
 
+/*
+ * Reads a Morse recording from the WAV file at `path` and returns the text
+ * keyed in it, in upper case, with one space per word gap. The file must be
+ * 8000 Hz 16-bit mono PCM; the speed is estimated from the recording (a unit
+ * of 5 to 200 ms). A code no character has reads as '?'.
+ *
+ * [in] path  WAV file, at most 199 bytes once converted. Not kept.
+ * Returns the decoded text (at most 199 characters), or the constant string
+ * "ERROR" when the file cannot be decoded, after printing the one line
+ * "Decoding failed. Ensure 8kHz 16-bit mono PCM." on standard error. The
+ * result is never null. It belongs to the library: do not free or modify
+ * it. The decoded text stays valid until the next successful call, which
+ * overwrites it; a failed call leaves it as it was. A decoded "ERROR" is told
+ * from a failure only by its address.
+ * Not re-entrant: callers on several threads must serialise their calls.
+ */
+TOLVANE_API const wchar_t* TOLVANE_CALL Wave2Morse(const wchar_t* path);
+
 #ifdef __cplusplus
 }
 #endif

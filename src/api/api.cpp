@@ -1,12 +1,22 @@
 #include "api/api.h"
 
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
 
 #include "keyer/keyer.h"
+#include "recogniser/recogniser.h"
 #include "tolvane/tolvane.h"
 
 namespace tolvane {
+
+wchar_t ResultText[kResultTextSize];
+
 namespace {
+
+// Never written: only the address tells it from a decoded "ERROR".
+const wchar_t kErrorText[] = L"ERROR";
 
 // Appends the UTF-8 form of `c` at out[*length], or returns false when it
 // would not leave room for the terminator.
@@ -52,16 +62,53 @@ bool WideToAnsi(const wchar_t* wide, char* out, std::size_t outSize) {
   return true;
 }
 
+bool AnsiToWide(const char* narrow, wchar_t* out, std::size_t outSize) {
+  const std::size_t length = std::strlen(narrow);
+  if (length >= outSize) return false;
+  for (std::size_t i = 0; i <= length; ++i) {
+    out[i] = static_cast<wchar_t>(static_cast<unsigned char>(narrow[i]));
+  }
+  return true;
+}
+
 }  // namespace tolvane
 
+// Nothing below allocates or throws; the catch-all is there so that no
+// future change can let an exception reach a C caller.
 extern "C" TOLVANE_API int32_t TOLVANE_CALL Morse2WAV(const wchar_t* text, const wchar_t* path) {
   using namespace tolvane;
-  if (text == nullptr || path == nullptr) return MORSE2WAV_FAILED;
-  char textBuffer[kArgBufferSize];
-  char pathBuffer[kArgBufferSize];
-  if (!WideToAnsi(text, textBuffer, sizeof textBuffer) ||
-      !WideToAnsi(path, pathBuffer, sizeof pathBuffer)) {
+  try {
+    if (text == nullptr || path == nullptr) return MORSE2WAV_FAILED;
+    char textBuffer[kArgBufferSize];
+    char pathBuffer[kArgBufferSize];
+    if (!WideToAnsi(text, textBuffer, sizeof textBuffer) ||
+        !WideToAnsi(path, pathBuffer, sizeof pathBuffer)) {
+      return MORSE2WAV_FAILED;
+    }
+    return KeyTextToWav(textBuffer, pathBuffer, UNIT_MS) ? MORSE2WAV_OK : MORSE2WAV_FAILED;
+  } catch (...) {
     return MORSE2WAV_FAILED;
   }
-  return KeyTextToWav(textBuffer, pathBuffer, UNIT_MS) ? MORSE2WAV_OK : MORSE2WAV_FAILED;
+}
+
+extern "C" TOLVANE_API const wchar_t* TOLVANE_CALL Wave2Morse(const wchar_t* path) {
+  using namespace tolvane;
+  DecodedText[0] = '\0';
+  char pathBuffer[kArgBufferSize];
+  // The wide form goes through a scratch buffer so that a failure leaves the
+  // last result untouched.
+  wchar_t wide[kDecodedTextSize];
+  bool ok = false;
+  try {
+    ok = path != nullptr && WideToAnsi(path, pathBuffer, sizeof pathBuffer) &&
+         DecodeWavToText(pathBuffer) && AnsiToWide(DecodedText, wide, kDecodedTextSize);
+  } catch (...) {
+    ok = false;
+  }
+  if (!ok) {
+    std::fputs(kDecodeFailedLine, stderr);
+    return kErrorText;
+  }
+  std::memcpy(ResultText, wide, (std::wcslen(wide) + 1) * sizeof(wchar_t));
+  return ResultText;
 }

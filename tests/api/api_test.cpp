@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "api/api.h"
+#include "keyer/keyer.h"
 #include "support/test_support.h"
 
 namespace tolvane {
@@ -152,6 +153,101 @@ TEST(Morse2WAV, CallsForDifferentFilesRunConcurrently) {
     EXPECT_EQ(status[t], MORSE2WAV_OK);
     EXPECT_EQ(ReadBytes(dir.File("t" + std::to_string(t) + ".wav")), reference);
   }
+}
+
+}  // namespace
+}  // namespace tolvane
+
+namespace tolvane {
+namespace {
+
+std::wstring Key(const TempDir& dir, const std::wstring& text, const std::string& name = "k.wav") {
+  const std::wstring path = Widen(dir.File(name));
+  EXPECT_EQ(Morse2WAV(text.c_str(), path.c_str()), MORSE2WAV_OK);
+  return path;
+}
+
+// Calls Wave2Morse and returns its result and what it printed on stderr.
+std::pair<std::wstring, std::string> Decode(const wchar_t* path, const wchar_t** address = nullptr) {
+  testing::internal::CaptureStderr();
+  const wchar_t* result = Wave2Morse(path);
+  const std::string err = testing::internal::GetCapturedStderr();
+  if (address != nullptr) *address = result;
+  return {result, err};
+}
+
+const char kLine[] = "Decoding failed. Ensure 8kHz 16-bit mono PCM.\n";
+
+TEST(Wave2Morse, RoundTripsThroughBothExports) {
+  struct Case {
+    std::wstring keyed;
+    std::wstring decoded;
+  };
+  const Case cases[] = {
+      {L"HELLO WORLD", L"HELLO WORLD"}, {L"hello  world", L"HELLO WORLD"}, {L"SOS", L"SOS"},
+      {L"E", L"E"}, {L"A ", L"A "}, {L" A", L" A"}, {L"T", L"E"}, {L"?", L"?"},
+      {std::wstring(199, L'E'), std::wstring(199, L'E')},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    const std::wstring path = Key(dir, c.keyed);
+    const auto [text, err] = Decode(path.c_str());
+    EXPECT_EQ(text, c.decoded);
+    EXPECT_EQ(err, "");
+  }
+}
+
+TEST(Wave2Morse, FailuresPrintOneLineAndAnswerError) {
+  TempDir dir;
+  const std::wstring good = Key(dir, L"PARIS", "good.wav");
+  const wchar_t* error = nullptr;
+  Decode(nullptr, &error);
+  std::vector<unsigned char> stereo = test::ReadBytes(dir.File("good.wav"));
+  stereo[22] = 2;
+  test::WriteBytes(dir.File("stereo.wav"), stereo);
+  std::vector<unsigned char> rate = test::ReadBytes(dir.File("good.wav"));
+  rate[24] = 0x44;  // 8000 -> 8004 Hz
+  test::WriteBytes(dir.File("rate.wav"), rate);
+  Key(dir, L"     ", "spaces.wav");
+  // 200 characters decode to more than the 199 the result may hold.
+  ASSERT_TRUE(KeyTextToWav(std::string(200, 'E'), dir.File("long.wav").c_str(), 60));
+
+  const std::wstring longPath = Widen(dir.File(std::string(200, 'x')));
+  const std::wstring paths[] = {
+      Widen(dir.File("missing.wav")), Widen(dir.File("stereo.wav")), Widen(dir.File("rate.wav")),
+      Widen(dir.File("spaces.wav")),  Widen(dir.File("long.wav")),   longPath,
+      Widen(dir.path()),              L"",
+  };
+  const auto [first, firstErr] = Decode(good.c_str());
+  ASSERT_EQ(first, L"PARIS");
+  for (const std::wstring& path : paths) {
+    const wchar_t* address = nullptr;
+    const auto [text, err] = Decode(path.c_str(), &address);
+    EXPECT_EQ(text, L"ERROR");
+    EXPECT_EQ(address, error) << "the one constant failure result";
+    EXPECT_EQ(err, kLine);
+  }
+  const auto [nullText, nullErr] = Decode(nullptr);
+  EXPECT_EQ(nullText, L"ERROR");
+  EXPECT_EQ(nullErr, kLine);
+  // Failures leave the last good result where it was.
+  EXPECT_EQ(std::wstring(ResultText), L"PARIS");
+}
+
+TEST(Wave2Morse, SuccessesShareOneBufferApartFromTheFailureConstant) {
+  TempDir dir;
+  const std::wstring sos = Key(dir, L"SOS", "sos.wav");
+  const std::wstring error = Key(dir, L"ERROR", "error.wav");
+  const wchar_t* a = Wave2Morse(sos.c_str());
+  EXPECT_EQ(std::wstring(a), L"SOS");
+  const wchar_t* b = Wave2Morse(error.c_str());
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(std::wstring(a), L"ERROR");  // the first pointer now shows the second text
+  testing::internal::CaptureStderr();
+  const wchar_t* failed = Wave2Morse(Widen(dir.File("missing.wav")).c_str());
+  testing::internal::GetCapturedStderr();
+  EXPECT_NE(failed, b);  // only the address tells a decoded "ERROR" from a failure
+  EXPECT_EQ(std::wstring(failed), L"ERROR");
 }
 
 }  // namespace
