@@ -10,6 +10,7 @@
 
 #include "api/api.h"
 #include "keyer/keyer.h"
+#include "recogniser/recogniser.h"
 
 namespace {
 
@@ -25,6 +26,7 @@ constexpr int kMaxUnitMs = 200;
 
 const char kUsage[] =
     "usage: tolvane encode [--wpm N | --unit-ms N] TEXT|- OUTPUT.wav\n"
+    "       tolvane decode [--explain] INPUT.wav\n"
     "       tolvane --help | --version\n";
 
 const char kHelp[] =
@@ -35,6 +37,11 @@ const char kHelp[] =
     "      --unit-ms N  one unit (a dot) lasts N ms, 5 to 200 (default 60)\n"
     "      --wpm N      N words per minute (PARIS timing: a unit of 1200/N ms),\n"
     "                   6 to 240\n"
+    "\n"
+    "  tolvane decode [--explain] INPUT.wav\n"
+    "      Print the text keyed in INPUT.wav (8000 Hz 16-bit mono PCM); the speed\n"
+    "      is estimated from the recording.\n"
+    "      --explain    also print on standard error what the recogniser measured\n"
     "\n"
     "  tolvane --help      this text\n"
     "  tolvane --version   the version\n"
@@ -124,6 +131,47 @@ int Encode(int argc, char** argv) {
   return kExitOk;
 }
 
+void Explain(const tolvane::DecodeReport& report) {
+  const double seconds = static_cast<double>(report.sampleCount) / SAMPLE_RATE;
+  const double unitMs = report.unit * 1000.0 / SAMPLE_RATE;
+  std::fprintf(stderr, "samples:   %zu (%.3f s at %d Hz)\n", report.sampleCount, seconds,
+               SAMPLE_RATE);
+  std::fprintf(stderr, "envelope:  peak %d, threshold %d\n", report.peak, report.threshold);
+  std::fprintf(stderr, "runs:      %zu tone, %zu gap\n", report.onRuns, report.offRuns);
+  std::fprintf(stderr, "unit:      %d samples (%.1f ms, %.1f WPM)\n", report.unit, unitMs,
+               1200.0 / unitMs);
+  std::fprintf(stderr, "read:      %s\n", report.symbols.c_str());
+}
+
+int Decode(int argc, char** argv) {
+  bool explain = false;
+  std::vector<const char*> operands;
+  for (int i = 0; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--explain") {
+      explain = true;
+    } else if (arg == "--") {
+      for (++i; i < argc; ++i) operands.push_back(argv[i]);
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return Usage(("unknown option " + arg).c_str());
+    } else {
+      operands.push_back(argv[i]);
+    }
+  }
+  if (operands.size() != 1) return Usage("decode needs one INPUT.wav");
+  const char* path = operands[0];
+  std::string text;
+  tolvane::DecodeReport report;
+  tolvane::DecodeFailure why;
+  if (!tolvane::DecodeWavToText(path, &text, &report, &why)) {
+    std::fprintf(stderr, "tolvane: %s: %s\n", path, tolvane::DescribeFailure(why).c_str());
+    return kExitFailed;
+  }
+  if (explain) Explain(report);
+  std::printf("%s\n", text.c_str());
+  return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
+}
+
 int Run(int argc, char** argv) {
   if (argc < 2) return Usage("no command given");
   const std::string command = argv[1];
@@ -136,6 +184,7 @@ int Run(int argc, char** argv) {
     return kExitOk;
   }
   if (command == "encode") return Encode(argc - 2, argv + 2);
+  if (command == "decode") return Decode(argc - 2, argv + 2);
   return Usage(("unknown command " + command).c_str());
 }
 

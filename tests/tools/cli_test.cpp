@@ -2,6 +2,7 @@
 // the files it writes.
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 
 #include "keyer/keyer.h"
 #include "support/test_support.h"
+#include "support/wav_bytes.h"
 
 namespace tolvane {
 namespace {
@@ -101,6 +103,59 @@ TEST(Cli, EncodeWritesWhatTheLibraryKeys) {
     ASSERT_EQ(RunTool(dir, c.args, c.input).exitCode, 0) << c.text;
     ASSERT_TRUE(KeyTextToWav(c.text, dir.File("ref.wav").c_str(), c.unitMs));
     EXPECT_EQ(ReadBytes(dir.File("t.wav")), ReadBytes(dir.File("ref.wav"))) << c.text;
+  }
+}
+
+TEST(Cli, DecodePrintsTheTextOrSaysWhyNot) {
+  TempDir dir;
+  ASSERT_TRUE(KeyTextToWav("cq de tolvane", dir.File("cq.wav").c_str(), 60));
+  const std::string longText(300, 'E');
+  ASSERT_TRUE(KeyTextToWav(longText, dir.File("long.wav").c_str(), 60));
+  test::WriteBytes(dir.File("not.wav"), test::Bytes(100, 'x'));
+  test::WriteBytes(dir.File("stereo.wav"),
+                   test::Riff({test::Chunk("fmt ", test::FormatBody(1, 2, 44100)),
+                               test::Chunk("data", test::Bytes(8, 0))}));
+  test::WriteBytes(dir.File("silent.wav"), test::PcmWav(std::vector<std::int16_t>(100, 0)));
+  test::WriteBytes(dir.File("empty.wav"), test::PcmWav({}));
+  test::WriteBytes(dir.File("cut.wav"), test::Riff({test::Chunk("fmt ", test::FormatBody()),
+                                                    test::Chunk("data", test::Bytes(8, 0), 80)}));
+  struct Case {
+    std::vector<std::string> args;
+    int exitCode;
+    std::string out;    // the whole standard output
+    std::string inErr;  // expected in standard error
+  };
+  const std::string missing = dir.File("missing.wav");
+  const Case cases[] = {
+      {{"decode", dir.File("cq.wav")}, 0, "CQ DE TOLVANE\n", ""},
+      {{"decode", dir.File("long.wav")}, 0, longText + "\n", ""},
+      {{"decode", "--explain", dir.File("cq.wav")}, 0, "CQ DE TOLVANE\n",
+       "unit:      442 samples (55.2 ms, 21.7 WPM)"},
+      {{"decode", "--explain", dir.File("cq.wav")}, 0, "CQ DE TOLVANE\n",
+       "read:      -.-. --.- / -.. . / - --- .-.. ...- .- -. ."},
+      {{"decode", "--explain", dir.File("cq.wav")}, 0, "CQ DE TOLVANE\n", "peak 10423, threshold 2084"},
+      {{"decode", missing}, 1, "", missing + ": cannot open: No such file or directory"},
+      {{"decode", dir.path()}, 1, "", "cannot read: Is a directory"},
+      {{"decode", dir.File("not.wav")}, 1, "", "not a RIFF/WAVE file"},
+      {{"decode", dir.File("stereo.wav")}, 1, "",
+       "44100 Hz, 2 channels, 16-bit PCM; need 8000 Hz, mono, 16-bit PCM"},
+      {{"decode", dir.File("silent.wav")}, 1, "", "silent"},
+      {{"decode", dir.File("empty.wav")}, 1, "", "no samples"},
+      {{"decode", dir.File("cut.wav")}, 1, "", "truncated"},
+      {{"decode"}, 2, "", "usage:"},
+      {{"decode", "a.wav", "b.wav"}, 2, "", "usage:"},
+      {{"decode", "--bogus", "a.wav"}, 2, "", "unknown option"},
+  };
+  for (const Case& c : cases) {
+    const Result r = RunTool(dir, c.args);
+    std::string shown;
+    for (const std::string& a : c.args) shown += a + " ";
+    EXPECT_EQ(r.exitCode, c.exitCode) << shown << r.err;
+    EXPECT_EQ(r.out, c.out) << shown;
+    EXPECT_NE(r.err.find(c.inErr), std::string::npos) << shown << r.err;
+    if (c.exitCode == 1) {
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "one line: " << r.err;
+    }
   }
 }
 
