@@ -31,7 +31,12 @@ endforeach()
 run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/consumer -DCMAKE_PREFIX_PATH=${prefix}
     -DCMAKE_C_COMPILER=${C_COMPILER})
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/consumer)
-run(${WORK_DIR}/consumer/consumer ${WORK_DIR}/sos-cmake.wav)
+# A sanitized library needs its runtime preloaded into the plain C host.
+set(host_env ${CMAKE_COMMAND} -E env)
+if(PRELOAD)
+  list(APPEND host_env LD_PRELOAD=${PRELOAD})
+endif()
+run(${host_env} ${WORK_DIR}/consumer/consumer ${WORK_DIR}/sos-cmake.wav)
 
 get_filename_component(pcdir ${pcs} DIRECTORY)
 set(ENV{PKG_CONFIG_PATH} ${pcdir})
@@ -44,4 +49,4 @@ separate_arguments(flags UNIX_COMMAND "${flags}")
 get_filename_component(libdir ${libs} DIRECTORY)
 run(${C_COMPILER} -std=c99 -Wall -Wextra -Wpedantic -Werror ${CONSUMER_DIR}/consumer.c ${flags}
     -Wl,-rpath,${libdir} -o ${WORK_DIR}/consumer-pc)
-run(${WORK_DIR}/consumer-pc ${WORK_DIR}/sos-pkgconfig.wav)
+run(${host_env} ${WORK_DIR}/consumer-pc ${WORK_DIR}/sos-pkgconfig.wav)
