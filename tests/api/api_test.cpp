@@ -1,5 +1,8 @@
 #include "tolvane/tolvane.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <string>
 #include <thread>
 #include <vector>
@@ -101,10 +104,25 @@ TEST(Morse2WAV, StatusAndFileForEachKindOfCall) {
   }
 }
 
-TEST(Morse2WAV, ReportsFailuresThatShowOnlyAtClose) {
-  // The header fits the stream's buffer, so the full disk shows at close.
+// Where writing fails, nothing is reported as success.
+TEST(Morse2WAV, WriteFaultsAnswerFailed) {
+  TempDir dir;
+  const std::string readOnly = dir.File("ro");
+  ASSERT_EQ(mkdir(readOnly.c_str(), 0555), 0);
+  // Permissions do not stop root; sysfs refuses new files to everyone.
+  const std::string inReadOnly = geteuid() == 0 ? "/sys/tolvane.wav" : readOnly + "/x.wav";
+  const std::string paths[] = {
+      "/dev/full",               // fails at a sample write ...
+      dir.File("no/such/dir.wav"),
+      inReadOnly,
+      dir.path(),                // a directory
+  };
+  for (const std::string& path : paths) {
+    EXPECT_EQ(Morse2WAV(L"SOS", Widen(path).c_str()), MORSE2WAV_FAILED) << path;
+  }
+  // ... and, with only the header buffered, at close.
   EXPECT_EQ(Morse2WAV(L"", L"/dev/full"), MORSE2WAV_FAILED);
-  EXPECT_EQ(Morse2WAV(L"SOS", L"/dev/full"), MORSE2WAV_FAILED);
+  EXPECT_FALSE(FileExists(inReadOnly));
 }
 
 TEST(Morse2WAV, TextsThatKeyTheSameFile) {

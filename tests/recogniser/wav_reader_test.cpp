@@ -143,6 +143,79 @@ TEST(LoadWavSamples, HostileChunkSizesEndTheWalkWithoutGoingBack) {
   }
 }
 
+// Files from anywhere: each is refused for its own reason, or loads.
+TEST(LoadWavSamples, HostileFilesTable) {
+  const Bytes fmt = Chunk("fmt ", FormatBody());
+  const Bytes data = Chunk("data", SampleBytes(kThree));
+  struct Case {
+    std::string name;
+    Bytes file;
+    DecodeError error;
+  };
+  std::vector<Case> cases = {
+      {"fmt of 0", Riff({Chunk("fmt ", {}), data}), DecodeError::kFormatTooShort},
+      {"fmt of 16", Riff({Chunk("fmt ", FormatBody()), data}), DecodeError::kNone},
+      {"tag 0", Riff({Chunk("fmt ", FormatBody(0)), data}), DecodeError::kUnsupported},
+      {"channels 0", Riff({Chunk("fmt ", FormatBody(1, 0)), data}), DecodeError::kUnsupported},
+      {"rate 0", Riff({Chunk("fmt ", FormatBody(1, 1, 0)), data}), DecodeError::kUnsupported},
+      {"rate 8001", Riff({Chunk("fmt ", FormatBody(1, 1, 8001)), data}), DecodeError::kUnsupported},
+      {"rate max", Riff({Chunk("fmt ", FormatBody(1, 1, 0xFFFFFFFF)), data}), DecodeError::kUnsupported},
+      {"bits 0", Riff({Chunk("fmt ", FormatBody(1, 1, 8000, 0)), data}), DecodeError::kUnsupported},
+      {"bits 24", Riff({Chunk("fmt ", FormatBody(1, 1, 8000, 24)), data}), DecodeError::kUnsupported},
+      {"bits 32", Riff({Chunk("fmt ", FormatBody(1, 1, 8000, 32)), data}), DecodeError::kUnsupported},
+      {"all -32768", PcmWav(std::vector<std::int16_t>(1000, -32768)), DecodeError::kNone},
+      {"single sample", PcmWav({77}), DecodeError::kNone},
+  };
+  // The file ends 1 to 7 bytes into a chunk header.
+  for (std::size_t cut = 1; cut <= 7; ++cut) {
+    Bytes file = Riff({fmt});
+    file.insert(file.end(), data.begin(), data.begin() + static_cast<long>(cut));
+    cases.push_back({"header cut at " + std::to_string(cut), file, DecodeError::kNoData});
+  }
+  // The fmt fields cut after each of 0 to 15 bytes.
+  for (std::size_t cut = 0; cut < 16; ++cut) {
+    Bytes file = Riff({fmt});
+    file.resize(12 + 8 + cut);
+    cases.push_back({"fmt cut at " + std::to_string(cut), file, DecodeError::kFormatCut});
+  }
+  // Hundreds of thousands of tiny chunks: skipped one by one, in linear time.
+  Bytes tiny = Riff({fmt});
+  for (int i = 0; i < 200000; ++i) {
+    const Bytes c = Chunk("tiny", Bytes(i % 2, 'x'));
+    tiny.insert(tiny.end(), c.begin(), c.end());
+  }
+  tiny.insert(tiny.end(), data.begin(), data.end());
+  cases.push_back({"200000 tiny chunks", tiny, DecodeError::kNone});
+
+  TempDir dir;
+  for (const Case& c : cases) {
+    const std::string path = dir.File("hostile.wav");
+    WriteBytes(path, c.file);
+    EXPECT_EQ(Load(path).error, c.error) << c.name;
+  }
+}
+
+TEST(LoadWavSamples, APipeEndsPromptlySinceTheReaderMustSeek) {
+  TempDir dir;
+  const std::string path = dir.File("sos.wav");
+  ASSERT_TRUE(KeyTextToWav("SOS", path.c_str(), 60));
+  const Bytes file = ReadBytes(path);
+  ASSERT_LT(file.size(), 60000u);  // fits the pipe's buffer, so the write never blocks
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  ASSERT_EQ(write(fds[1], file.data(), file.size()), static_cast<ssize_t>(file.size()));
+  close(fds[1]);
+  std::FILE* stream = fdopen(fds[0], "rb");
+  ASSERT_NE(stream, nullptr);
+  std::unique_ptr<std::int16_t[]> samples;
+  int rate = 0;
+  std::size_t count = 0;
+  DecodeFailure why;
+  EXPECT_FALSE(LoadWavSamples(stream, &samples, &rate, &count, &why));
+  EXPECT_EQ(why.error, DecodeError::kSeek);
+  std::fclose(stream);
+}
+
 TEST(LoadWavSamples, FilesThatCannotBeReadSayWhy) {
   TempDir dir;
   DecodeFailure why;

@@ -65,7 +65,9 @@ TEST(Cli, ExitCodesAndMessages) {
       {{"encode", "--wpm", "20", "--unit-ms", "60", "SOS", dir.File("a.wav")}, 2, "", "once"},
       {{"encode", "--bogus", "SOS", dir.File("a.wav")}, 2, "", "unknown option"},
       {{"encode", "SOS", missing}, 1, "", missing + ": cannot create the file: No such file or directory"},
-      {{"encode", "SOS", "/dev/full"}, 1, "", "/dev/full: write failed"},
+      {{"encode", "SOS", "/dev/full"}, 1, "", "/dev/full: write failed: No space left on device"},
+      {{"encode", "", "/dev/full"}, 1, "", "/dev/full: write failed when closing: No space left"},
+      {{"encode", "SOS", dir.path()}, 1, "", "cannot create the file: Is a directory"},
       {{"encode", "SOS", dir.File("ok.wav")}, 0, "", ""},
   };
   for (const Case& c : cases) {
@@ -79,6 +81,18 @@ TEST(Cli, ExitCodesAndMessages) {
       EXPECT_EQ(r.err, "") << shown;
     }
   }
+}
+
+TEST(Cli, DecodingAPipeEndsPromptly) {
+  TempDir dir;
+  ASSERT_TRUE(KeyTextToWav("SOS", dir.File("sos.wav").c_str(), 60));
+  const std::string command = "bash -c " + Quote(Quote(TOLVANE_TOOL) + " decode <(cat " +
+                                                 Quote(dir.File("sos.wav")) + ") 2>" +
+                                                 Quote(dir.File("err")));
+  const int status = std::system(command.c_str());
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
+  EXPECT_NE(ReadText(dir.File("err")).find("cannot seek"), std::string::npos)
+      << ReadText(dir.File("err"));
 }
 
 TEST(Cli, EncodeWritesWhatTheLibraryKeys) {
@@ -144,6 +158,7 @@ TEST(Cli, DecodePrintsTheTextOrSaysWhyNot) {
       {{"decode", dir.File("cut.wav")}, 1, "", "truncated"},
       {{"decode"}, 2, "", "usage:"},
       {{"decode", "a.wav", "b.wav"}, 2, "", "usage:"},
+      {{"decode", "/dev/zero"}, 1, "", "not a RIFF/WAVE file"},
       {{"decode", "--bogus", "a.wav"}, 2, "", "unknown option"},
   };
   for (const Case& c : cases) {
