@@ -20,9 +20,9 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
-// Units the decoder can read back: 5 to 200 ms.
-constexpr int kMinUnitMs = 5;
-constexpr int kMaxUnitMs = 200;
+// Units the decoder can estimate: 5 to 200 ms.
+constexpr int kMinUnitMs = tolvane::MIN_UNIT * 1000 / SAMPLE_RATE;
+constexpr int kMaxUnitMs = tolvane::MAX_UNIT * 1000 / SAMPLE_RATE;
 
 const char kUsage[] =
     "usage: tolvane encode [--wpm N | --unit-ms N] TEXT|- OUTPUT.wav\n"
@@ -92,8 +92,7 @@ int Encode(int argc, char** argv) {
         // 1200/N ms per unit, i.e. 9600/N samples, rounded to whole samples.
         if (value <= 0) return Usage("--wpm takes a number from 6 to 240");
         samplesPerUnit = std::round(1200.0 / value * SAMPLE_RATE / 1000);
-        if (samplesPerUnit < kMinUnitMs * SAMPLE_RATE / 1000 ||
-            samplesPerUnit > kMaxUnitMs * SAMPLE_RATE / 1000) {
+        if (samplesPerUnit < tolvane::MIN_UNIT || samplesPerUnit > tolvane::MAX_UNIT) {
           return Usage("--wpm takes a number from 6 to 240");
         }
       }

@@ -50,9 +50,11 @@ bool WideToAnsi(const wchar_t* wide, char* out, std::size_t outSize) {
   out[0] = '\0';
   std::size_t length = 0;
   for (const wchar_t* p = wide; *p != L'\0'; ++p) {
-    // wchar_t is a signed 32-bit code point on Linux.
-    const auto value = static_cast<std::uint32_t>(*p);
-    const bool scalar = value <= 0x10FFFF && (value < 0xD800 || value > 0xDFFF);
+    // wchar_t is a signed 32-bit code point on Linux; negative values must
+    // stay negative here so they are replaced (the checker takes wchar_t
+    // for a signed char).
+    const long long value = *p;  // NOLINT(bugprone-signed-char-misuse,cert-str34-c)
+    const bool scalar = value >= 0 && value <= 0x10FFFF && (value < 0xD800 || value > 0xDFFF);
     if (!PutUtf8(scalar ? static_cast<char32_t>(value) : U'?', out, outSize, &length)) {
       out[0] = '\0';
       return false;
@@ -97,7 +99,7 @@ extern "C" TOLVANE_API const wchar_t* TOLVANE_CALL Wave2Morse(const wchar_t* pat
   char pathBuffer[kArgBufferSize];
   // The wide form goes through a scratch buffer so that a failure leaves the
   // last result untouched.
-  wchar_t wide[kDecodedTextSize];
+  wchar_t wide[kDecodedTextSize] = {};
   bool ok = false;
   try {
     ok = path != nullptr && WideToAnsi(path, pathBuffer, sizeof pathBuffer) &&
