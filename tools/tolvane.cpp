@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "api/api.h"
+#include "audio_input.h"
 #include "keyer/keyer.h"
 #include "recogniser/recogniser.h"
 
@@ -26,7 +27,7 @@ constexpr int kMaxUnitMs = tolvane::MAX_UNIT * 1000 / SAMPLE_RATE;
 
 const char kUsage[] =
     "usage: tolvane encode [--wpm N | --unit-ms N] TEXT|- OUTPUT.wav\n"
-    "       tolvane decode [--explain] INPUT.wav\n"
+    "       tolvane decode [--explain] INPUT|-\n"
     "       tolvane --help | --version\n";
 
 const char kHelp[] =
@@ -38,9 +39,11 @@ const char kHelp[] =
     "      --wpm N      N words per minute (PARIS timing: a unit of 1200/N ms),\n"
     "                   6 to 240\n"
     "\n"
-    "  tolvane decode [--explain] INPUT.wav\n"
-    "      Print the text keyed in INPUT.wav (8000 Hz 16-bit mono PCM); the speed\n"
-    "      is estimated from the recording.\n"
+    "  tolvane decode [--explain] INPUT\n"
+    "      Print the text keyed in INPUT (standard input when INPUT is -); the\n"
+    "      speed is estimated from the recording. 8000 Hz 16-bit mono PCM WAV is\n"
+    "      read as Wave2Morse reads it; other formats (any WAV, FLAC, Ogg, MP3,\n"
+    "      AIFF, ...) are mixed to mono and resampled to 8000 Hz first.\n"
     "      --explain    also print on standard error what the recogniser measured\n"
     "\n"
     "  tolvane --help      this text\n"
@@ -130,7 +133,9 @@ int Encode(int argc, char** argv) {
   return kExitOk;
 }
 
-void Explain(const tolvane::DecodeReport& report) {
+void Explain(const tolvane::tool::Recording& recording, const tolvane::DecodeReport& report) {
+  std::fprintf(stderr, "input:     %s\n", recording.held.c_str());
+  std::fprintf(stderr, "read by:   %s\n", recording.via.c_str());
   const double seconds = static_cast<double>(report.sampleCount) / SAMPLE_RATE;
   const double unitMs = report.unit * 1000.0 / SAMPLE_RATE;
   std::fprintf(stderr, "samples:   %zu (%.3f s at %d Hz)\n", report.sampleCount, seconds,
@@ -157,16 +162,24 @@ int Decode(int argc, char** argv) {
       operands.push_back(argv[i]);
     }
   }
-  if (operands.size() != 1) return Usage("decode needs one INPUT.wav");
-  const char* path = operands[0];
+  if (operands.size() != 1) return Usage("decode needs one INPUT");
+  const std::string path = operands[0];
+  const char* name = path == "-" ? "standard input" : path.c_str();
+  tolvane::tool::Recording recording;
+  std::string error;
+  if (!tolvane::tool::ReadRecording(path, &recording, &error)) {
+    std::fprintf(stderr, "tolvane: %s: %s\n", name, error.c_str());
+    return kExitFailed;
+  }
   std::string text;
   tolvane::DecodeReport report;
   tolvane::DecodeFailure why;
-  if (!tolvane::DecodeWavToText(path, &text, &report, &why)) {
-    std::fprintf(stderr, "tolvane: %s: %s\n", path, tolvane::DescribeFailure(why).c_str());
+  if (!tolvane::DecodeSamples(recording.samples.data(), recording.samples.size(), &text, &report,
+                              &why)) {
+    std::fprintf(stderr, "tolvane: %s: %s\n", name, tolvane::DescribeFailure(why).c_str());
     return kExitFailed;
   }
-  if (explain) Explain(report);
+  if (explain) Explain(recording, report);
   std::printf("%s\n", text.c_str());
   return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
 }

@@ -27,11 +27,12 @@ std::vector<Fixture> ReadManifest() {
     if (line.empty() || line[0] == '#') continue;
     const std::size_t a = line.find('\t');
     const std::size_t b = line.find('\t', a + 1);
-    if (a == std::string::npos || b == std::string::npos) {
+    const std::size_t c = line.find('\t', b + 1);
+    if (a == std::string::npos || b == std::string::npos || c == std::string::npos) {
       ADD_FAILURE() << "bad manifest line: " << line;
       continue;
     }
-    fixtures.push_back({line.substr(0, a), line.substr(a + 1, b - a - 1) == "text", line.substr(b + 1)});
+    fixtures.push_back({line.substr(0, a), line.substr(a + 1, b - a - 1) == "text", line.substr(b + 1, c - b - 1)});
   }
   return fixtures;
 }
