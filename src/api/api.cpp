@@ -9,6 +9,10 @@
 #include "recogniser/recogniser.h"
 #include "tolvane/tolvane.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 namespace tolvane {
 
 wchar_t ResultText[kResultTextSize];
@@ -17,6 +21,32 @@ namespace {
 
 // Never written: only the address tells it from a decoded "ERROR".
 const wchar_t kErrorText[] = L"ERROR";
+
+}  // namespace
+
+#if defined(_WIN32)
+
+// The system's ANSI code page, as Windows converts: characters it lacks
+// become its default character (or a best fit).
+bool WideToAnsi(const wchar_t* wide, char* out, std::size_t outSize) {
+  if (outSize == 0) return false;
+  out[0] = '\0';
+  const int needed = WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+  if (needed <= 0) return true;  // nothing converted: the empty string
+  if (static_cast<std::size_t>(needed) > outSize) return false;
+  WideCharToMultiByte(CP_ACP, 0, wide, -1, out, needed, nullptr, nullptr);
+  return true;
+}
+
+bool AnsiToWide(const char* narrow, wchar_t* out, std::size_t outSize) {
+  const int needed = MultiByteToWideChar(CP_ACP, 0, narrow, -1, nullptr, 0);
+  if (needed <= 0 || static_cast<std::size_t>(needed) > outSize) return false;
+  return MultiByteToWideChar(CP_ACP, 0, narrow, -1, out, needed) == needed;
+}
+
+#else
+
+namespace {
 
 // Appends the UTF-8 form of `c` at out[*length], or returns false when it
 // would not leave room for the terminator.
@@ -64,6 +94,7 @@ bool WideToAnsi(const wchar_t* wide, char* out, std::size_t outSize) {
   return true;
 }
 
+// Decoded text is ASCII, which UTF-8 widens byte for byte.
 bool AnsiToWide(const char* narrow, wchar_t* out, std::size_t outSize) {
   const std::size_t length = std::strlen(narrow);
   if (length >= outSize) return false;
@@ -72,6 +103,8 @@ bool AnsiToWide(const char* narrow, wchar_t* out, std::size_t outSize) {
   }
   return true;
 }
+
+#endif
 
 }  // namespace tolvane
 

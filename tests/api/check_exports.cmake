@@ -1,8 +1,11 @@
 # Fails unless the dynamic symbol table of LIBRARY defines exactly EXPECTED.
-execute_process(COMMAND nm -D --defined-only ${LIBRARY}
+if(NOT NM)
+  set(NM nm)
+endif()
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
   OUTPUT_VARIABLE table RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+  message(FATAL_ERROR "${NM} failed on ${LIBRARY}")
 endif()
 string(REPLACE "\n" ";" lines "${table}")
 set(found "")

@@ -28,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::wstring widePath(path.begin(), path.end());
   const wchar_t* result = Wave2Morse(widePath.c_str());
   if (decoded && text.size() < 200) {
-    if (result == kError || std::wstring(result) != std::wstring(text.begin(), text.end())) {
+    const std::wstring expected(text.begin(), text.end());
+    if (result == kError || expected != result) {
       fuzz::Violated("Wave2Morse differs from the recogniser");
     }
   } else if (result != kError) {

@@ -3,18 +3,28 @@
 #ifndef TOLVANE_TESTS_FUZZ_FUZZ_SUPPORT_H
 #define TOLVANE_TESTS_FUZZ_FUZZ_SUPPORT_H
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+
+#if defined(_WIN32)
+#include <process.h>
+#define TOLVANE_GETPID _getpid
+#else
+#include <unistd.h>
+#define TOLVANE_GETPID getpid
+#endif
 
 namespace tolvane::fuzz {
 
 inline const std::string& ScratchPath() {
   static const std::string path = [] {
-    const char* dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string p = std::string(dir) + "/tolvane-fuzz-" + std::to_string(getpid()) + ".wav";
+    std::error_code error;
+    const std::string dir = std::filesystem::is_directory("/dev/shm", error)
+                                ? std::string("/dev/shm")
+                                : std::filesystem::temp_directory_path().generic_string();
+    std::string p = dir + "/tolvane-fuzz-" + std::to_string(TOLVANE_GETPID()) + ".wav";
     std::atexit([] { std::remove(ScratchPath().c_str()); });
     return p;
   }();

@@ -4,31 +4,32 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
+#include <system_error>
 #include <vector>
-
-#include <unistd.h>
 
 namespace tolvane::test {
 
-// A fresh directory under TMPDIR, removed with everything in it at the end.
+// A fresh directory in the system's temporary directory, removed with
+// everything in it at the end.
 class TempDir {
  public:
   TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/tolvane-test-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) != nullptr) path_ = buffer.data();
+    namespace fs = std::filesystem;
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      const fs::path candidate = fs::temp_directory_path() / ("tolvane-test-" + std::to_string(random()));
+      std::error_code error;
+      if (fs::create_directory(candidate, error)) path_ = candidate.generic_string();
+    }
   }
   ~TempDir() {
-    if (!path_.empty()) {
-      const std::string command = "rm -rf '" + path_ + "'";
-      if (std::system(command.c_str()) != 0) std::fprintf(stderr, "cannot remove %s\n", path_.c_str());
-    }
+    std::error_code error;
+    if (!path_.empty()) std::filesystem::remove_all(path_, error);
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -40,7 +41,10 @@ class TempDir {
   std::string path_;
 };
 
-inline bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+inline bool FileExists(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::exists(path, error);
+}
 
 inline std::vector<unsigned char> ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -40,7 +40,7 @@ std::string Quote(const std::string& arg) {
 
 Result RunTool(const TempDir& dir, const std::vector<std::string>& args, const std::string& input = "") {
   test::WriteBytes(dir.File("stdin"), std::vector<unsigned char>(input.begin(), input.end()));
-  std::string command = Quote(TOLVANE_TOOL);
+  std::string command = std::string(TOLVANE_TOOL_RUNNER) + " " + Quote(TOLVANE_TOOL);
   for (const std::string& arg : args) command += " " + Quote(arg);
   command += " <" + Quote(dir.File("stdin")) + " >" + Quote(dir.File("stdout")) + " 2>" +
              Quote(dir.File("stderr"));
@@ -120,8 +120,9 @@ TEST(Cli, DecodesStandardInputAndPipes) {
   test::WriteBytes(dir.File("piped.wav"), piped);
   for (const Case& c : cases) {
     std::string command = c.command;
+    const std::string tool = std::string(TOLVANE_TOOL_RUNNER) + " " + Quote(TOLVANE_TOOL);
     for (std::size_t at; (at = command.find("TOOL")) != std::string::npos;) {
-      command.replace(at, 4, Quote(TOLVANE_TOOL));
+      command.replace(at, 4, tool);
     }
     for (std::size_t at; (at = command.find("DIR")) != std::string::npos;) {
       command.replace(at, 3, Quote(dir.path()));
