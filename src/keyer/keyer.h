@@ -56,6 +56,7 @@ enum class KeyError {
   kOpen,      // the output could not be created (errno in sysErrno)
   kWrite,     // a write failed (errno in sysErrno)
   kClose,     // flushing at close failed (errno in sysErrno)
+  kOutOfMemory,
 };
 
 struct KeyFailure {

@@ -120,6 +120,27 @@ TEST(Keyer, CarriesThePhaseFromToneToTone) {
 }
 
 // Tone where the timing table says tone, digital silence everywhere else.
+// The keyer copies tone samples from a table once the phase repeats; over
+// millions of samples, split into tones that end mid-cycle, they must be
+// exactly what the phase recurrence computes sample by sample.
+TEST(Keyer, TableToneMatchesThePhaseRecurrenceOverMillionsOfSamples) {
+  TempDir dir;
+  const std::string path = dir.File("long.wav");
+  const std::size_t letters = 250000;
+  ASSERT_TRUE(KeyTextToWav(std::string(letters, 'E'), path.c_str(), 1));  // 8 tone, 24 silent
+  const std::vector<std::int16_t> samples = SamplesAfterHeader(ReadBytes(path));
+  ASSERT_EQ(samples.size(), letters * 32);
+  std::vector<std::int16_t> expected(letters * 8);
+  TonePhase phase;
+  SynthesizeTone(&phase, expected.data(), expected.size());
+  for (std::size_t e = 0; e < letters; ++e) {
+    for (std::size_t i = 0; i < 8; ++i) {
+      ASSERT_EQ(samples[e * 32 + i], expected[e * 8 + i]) << "tone sample " << e * 8 + i;
+    }
+    for (std::size_t i = 8; i < 32; ++i) ASSERT_EQ(samples[e * 32 + i], 0) << e;
+  }
+}
+
 TEST(Keyer, TimingOfSymbolsCharactersAndWords) {
   struct Case {
     std::string text;
