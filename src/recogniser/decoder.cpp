@@ -81,14 +81,8 @@ bool AssembleText(const Runs& runs, int unit, std::string* text, std::string* sy
 
 bool DecodeSamples(const std::int16_t* samples, std::size_t count, std::string* text,
                    DecodeReport* report, DecodeFailure* why) {
-  if (count < 1) return Fail(why, DecodeError::kNoSamples);
-  std::unique_ptr<std::int32_t[]> envelope(new (std::nothrow) std::int32_t[count]);
-  if (!envelope) return Fail(why, DecodeError::kOutOfMemory);
-  ComputeEnvelope(samples, count, ENVELOPE_WINDOW, envelope.get());
-
   Runs runs;
-  if (!SegmentRuns(envelope.get(), count, &runs, why)) return false;
-  envelope.reset();
+  if (!SegmentSamples(samples, count, ENVELOPE_WINDOW, &runs, why)) return false;
 
   std::vector<std::int32_t> onLengths;
   std::vector<std::int32_t> offLengths;

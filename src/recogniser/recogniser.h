@@ -95,6 +95,14 @@ struct Runs {
 bool SegmentRuns(const std::int32_t* envelope, std::size_t count, Runs* runs,
                  DecodeFailure* why = nullptr);
 
+// The runs SegmentRuns finds in the envelope ComputeEnvelope makes, found
+// straight from the samples in two passes (one for the peak, one for the
+// runs) without storing an envelope: this is what decoding uses. The
+// threshold test env >= t is done as sum >= width * t on the running sum,
+// which is the same test, since env = floor(sum / width).
+bool SegmentSamples(const std::int16_t* samples, std::size_t count, int window, Runs* runs,
+                    DecodeFailure* why = nullptr);
+
 // --- Unit and text -------------------------------------------------------
 
 // Samples per unit: the smaller of the lower quartiles of the tone lengths

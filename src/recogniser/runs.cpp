@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -89,6 +91,268 @@ bool SegmentRuns(const std::int32_t* envelope, std::size_t count, Runs* runs, De
   runs->peak = peak;
   runs->threshold = threshold;
   return true;
+}
+
+namespace {
+
+// Adds a run, keeping the counts in step.
+void Append(Runs* runs, bool on, std::size_t length) {
+  runs->lengths.push_back(static_cast<std::int32_t>(length));
+  runs->states.push_back(on ? 1 : 0);
+  (on ? runs->onCount : runs->offCount)++;
+}
+
+// The two passes, with the running sum held in Sum: 32 bits suffice for
+// any window up to 65535 samples (65535 * 32768 < 2^31), which is what
+// makes the loops fast; longer windows take 64 bits.
+template <typename Sum>
+bool Segment(const std::int16_t* samples, std::size_t count, std::size_t w, Runs* runs,
+             DecodeFailure* why) {
+  auto magnitude = [samples](std::size_t i) {
+    return static_cast<Sum>(std::abs(static_cast<std::int32_t>(samples[i])));
+  };
+  const std::size_t head = count < w ? count : w;  // samples averaged over fewer than w
+  const Sum width = static_cast<Sum>(w);
+
+  // Pass 1: the peak of the envelope.
+  Sum sum = 0;
+  std::int32_t peak = 0;
+  for (std::size_t i = 0; i < head; ++i) {
+    sum += magnitude(i);
+    peak = std::max(peak, static_cast<std::int32_t>(sum / static_cast<Sum>(i + 1)));
+  }
+  Sum largest = 0;
+  for (std::size_t i = head; i < count; ++i) {
+    sum += magnitude(i) - magnitude(i - w);
+    largest = std::max(largest, sum);
+  }
+  peak = std::max(peak, static_cast<std::int32_t>(largest / width));
+  if (peak == 0) return Fail(why, DecodeError::kSilent);
+  const std::int32_t threshold = peak / 5;
+
+  // Pass 2: the runs.
+  try {
+    runs->lengths.clear();
+    runs->states.clear();
+    runs->onCount = 0;
+    runs->offCount = 0;
+    bool state = false;  // the walk starts in the off state
+    std::size_t start = 0;
+    sum = 0;
+    for (std::size_t i = 0; i < head; ++i) {
+      sum += magnitude(i);
+      const bool on = sum >= static_cast<Sum>(i + 1) * threshold;
+      if (on != state) {
+        if (i > start) Append(runs, state, i - start);
+        state = on;
+        start = i;
+      }
+    }
+    const Sum limit = width * threshold;
+    for (std::size_t i = head; i < count; ++i) {
+      sum += magnitude(i) - magnitude(i - w);
+      const bool on = sum >= limit;
+      if (on != state) {
+        if (i > start) Append(runs, state, i - start);
+        state = on;
+        start = i;
+      }
+    }
+    Append(runs, state, count - start);
+  } catch (const std::bad_alloc&) {
+    runs->lengths.clear();
+    runs->states.clear();
+    return Fail(why, DecodeError::kOutOfMemory);
+  }
+  runs->peak = peak;
+  runs->threshold = threshold;
+  return true;
+}
+
+// The decoder's own window, fast. Window sums are found eight positions at
+// a time from s[i] = s[i-8] + b[i] - b[i-64], where b[i] is the sum of the
+// last eight magnitudes: no step waits on the one before, so compilers
+// vectorise it. Pass 1 keeps each block's smallest and largest sum and the
+// sum just before it; pass 2 then walks sample by sample only through the
+// blocks where the threshold is crossed, and settles the others at once.
+constexpr std::size_t kWindow = 64;
+constexpr std::size_t kBlock = 64;     // positions per block
+constexpr std::size_t kChunk = 1024;   // positions per vector pass, a whole number of blocks
+constexpr std::size_t kMinFast = 2 * kChunk;
+
+static_assert(kBlock <= 64, "a block's states are kept in one 64-bit word");
+
+std::size_t LowestBit(std::uint64_t word) {
+#if defined(__GNUC__)
+  return static_cast<std::size_t>(__builtin_ctzll(word));
+#else
+  std::size_t bit = 0;
+  while ((word & 1u) == 0) {
+    word >>= 1;
+    ++bit;
+  }
+  return bit;
+#endif
+}
+
+inline std::int32_t Magnitude(const std::int16_t* x, std::size_t i) {
+  return std::abs(static_cast<std::int32_t>(x[i]));
+}
+
+bool SegmentFast(const std::int16_t* x, std::size_t count, Runs* runs, DecodeFailure* why) {
+  // Positions below kWindow average over fewer samples (the head); from
+  // there on, blocks of kBlock positions, block 0 starting at kWindow.
+  const std::size_t blocks = (count - kWindow + kBlock - 1) / kBlock;
+  std::vector<std::int32_t> before;
+  std::vector<std::int32_t> low;
+  std::vector<std::int32_t> high;
+  try {
+    before.resize(blocks);
+    low.resize(blocks);
+    high.resize(blocks);
+  } catch (const std::bad_alloc&) {
+    return Fail(why, DecodeError::kOutOfMemory);
+  }
+
+  // Pass 1. The head and block 0 one by one.
+  std::int32_t sum = 0;
+  std::int32_t peak = 0;
+  for (std::size_t i = 0; i < kWindow; ++i) {
+    sum += Magnitude(x, i);
+    peak = std::max(peak, sum / static_cast<std::int32_t>(i + 1));
+  }
+  std::int32_t a[kWindow + 8 + kChunk];  // |x| from position p - 72
+  std::int32_t b[kWindow + kChunk];      // 8-sums from position p - 64
+  std::int32_t s[8 + kChunk];            // window sums from position p - 8
+  std::size_t p = 2 * kWindow;           // the first position done eight at a time
+  before[0] = sum;
+  low[0] = std::numeric_limits<std::int32_t>::max();
+  high[0] = 0;
+  for (std::size_t i = kWindow; i < p; ++i) {
+    sum += Magnitude(x, i) - Magnitude(x, i - kWindow);
+    low[0] = std::min(low[0], sum);
+    high[0] = std::max(high[0], sum);
+    if (i >= p - 8) s[i - (p - 8)] = sum;
+  }
+  for (std::size_t k = 0; k < kWindow + 8; ++k) a[k] = Magnitude(x, p - kWindow - 8 + k);
+  for (std::size_t k = 0; k < kWindow; ++k) {
+    std::int32_t t = 0;
+    for (std::size_t j = 0; j < 8; ++j) t += a[k + 8 - j];  // position p - 64 + k
+    b[k] = t;
+  }
+  std::int32_t largest = high[0];
+  for (std::size_t block = 1; p < count; p += kChunk) {
+    const std::size_t m = std::min(kChunk, count - p);
+    for (std::size_t j = 0; j < m; ++j) a[kWindow + 8 + j] = Magnitude(x, p + j);
+    for (std::size_t j = 0; j < m; ++j) {
+      const std::int32_t* q = a + kWindow + 8 + j;
+      b[kWindow + j] = q[0] + q[-1] + q[-2] + q[-3] + q[-4] + q[-5] + q[-6] + q[-7];
+    }
+    for (std::size_t j = 0; j < m; ++j) s[8 + j] = s[j] + b[kWindow + j] - b[j];
+    for (std::size_t j = 0; j < m; j += kBlock, ++block) {
+      const std::size_t n = std::min(kBlock, m - j);
+      std::int32_t lo = std::numeric_limits<std::int32_t>::max();
+      std::int32_t hi = 0;
+      for (std::size_t k = 0; k < n; ++k) {
+        lo = std::min(lo, s[8 + j + k]);
+        hi = std::max(hi, s[8 + j + k]);
+      }
+      before[block] = s[8 + j - 1];
+      low[block] = lo;
+      high[block] = hi;
+      largest = std::max(largest, hi);
+    }
+    if (m == kChunk) {
+      std::memmove(a, a + kChunk, sizeof(std::int32_t) * (kWindow + 8));
+      std::memmove(b, b + kChunk, sizeof(std::int32_t) * kWindow);
+      std::memmove(s, s + kChunk, sizeof(std::int32_t) * 8);
+    }
+  }
+  peak = std::max(peak, largest / static_cast<std::int32_t>(kWindow));
+  if (peak == 0) return Fail(why, DecodeError::kSilent);
+  const std::int32_t threshold = peak / 5;
+  const std::int32_t limit = static_cast<std::int32_t>(kWindow) * threshold;
+
+  // Pass 2.
+  try {
+    runs->lengths.clear();
+    runs->states.clear();
+    runs->onCount = 0;
+    runs->offCount = 0;
+    bool state = false;  // the walk starts in the off state
+    std::size_t start = 0;
+    auto visit = [&](std::size_t i, bool on) {
+      if (on != state) {
+        if (i > start) Append(runs, state, i - start);
+        state = on;
+        start = i;
+      }
+    };
+    sum = 0;
+    for (std::size_t i = 0; i < kWindow; ++i) {
+      sum += Magnitude(x, i);
+      visit(i, sum >= static_cast<std::int32_t>(i + 1) * threshold);
+    }
+    for (std::size_t block = 0; block < blocks; ++block) {
+      const std::size_t first = kWindow + block * kBlock;
+#if defined(__GNUC__)
+      // The blocks walked are scattered, which defeats the hardware's
+      // prefetching; ask for the samples a few blocks ahead.
+      if (first + 8 * kBlock + kBlock <= count) {
+        __builtin_prefetch(x + first + 8 * kBlock);
+        __builtin_prefetch(x + first + 8 * kBlock + kBlock / 2);
+      }
+#endif
+      if (low[block] >= limit) {
+        visit(first, true);
+      } else if (high[block] < limit) {
+        visit(first, false);
+      } else {
+        // The threshold is crossed in here: note each position's state as
+        // one bit, then visit only the positions where it changes.
+        const std::size_t n = std::min(kBlock, count - first);
+        std::int32_t change[kBlock];
+        for (std::size_t j = 0; j < n; ++j) {
+          change[j] = Magnitude(x, first + j) - Magnitude(x, first + j - kWindow);
+        }
+        std::uint64_t on = 0;
+        sum = before[block];
+        for (std::size_t j = 0; j < n; ++j) {
+          sum += change[j];
+          on |= static_cast<std::uint64_t>(sum >= limit) << j;
+        }
+        const std::uint64_t previous = (on << 1) | (state ? 1u : 0u);
+        std::uint64_t edges = (on ^ previous) & (n == 64 ? ~0ull : (1ull << n) - 1);
+        while (edges != 0) {
+          const std::size_t j = LowestBit(edges);
+          visit(first + j, ((on >> j) & 1u) != 0);
+          edges &= edges - 1;
+        }
+      }
+    }
+    Append(runs, state, count - start);
+  } catch (const std::bad_alloc&) {
+    runs->lengths.clear();
+    runs->states.clear();
+    return Fail(why, DecodeError::kOutOfMemory);
+  }
+  runs->peak = peak;
+  runs->threshold = threshold;
+  return true;
+}
+
+}  // namespace
+
+bool SegmentSamples(const std::int16_t* samples, std::size_t count, int window, Runs* runs,
+                    DecodeFailure* why) {
+  if (count < 1) return Fail(why, DecodeError::kNoSamples);
+  if (count > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+    return Fail(why, DecodeError::kTooLong);
+  }
+  const std::size_t w = window < 1 ? 1 : static_cast<std::size_t>(window);
+  if (w == kWindow && count >= kMinFast) return SegmentFast(samples, count, runs, why);
+  return w <= 65535 ? Segment<std::int32_t>(samples, count, w, runs, why)
+                    : Segment<std::int64_t>(samples, count, w, runs, why);
 }
 
 }  // namespace tolvane

@@ -1,3 +1,4 @@
+#include <random>
 #include <string>
 #include <vector>
 
@@ -89,6 +90,61 @@ TEST(SegmentRuns, EdgeRecordings) {
     EXPECT_EQ(runs.onCount, on) << c.name;
     EXPECT_EQ(runs.offCount, c.states.size() - on) << c.name;
   }
+}
+
+// Decoding finds the runs straight from the samples; it must find exactly
+// what the envelope would give, for every kind of recording and window.
+TEST(SegmentSamples, AgreesWithTheEnvelopeEverywhere) {
+  test::TempDir dir;
+  const std::string path = dir.File("k.wav");
+  ASSERT_TRUE(KeyTextToWav("CQ TEST 73 ?", path.c_str(), 25));
+  std::vector<std::vector<std::int16_t>> recordings = {
+      test::SamplesAfterHeader(test::ReadBytes(path)),
+      {0},
+      {5},
+      {0, 0, 0, 0},
+      {-32768, -32768, -32768},
+      {1, 0, 4, 0, 2, 0, 0, 0, 0, 3},
+  };
+  std::mt19937 random(7);
+  for (int r = 0; r < 20; ++r) {
+    // Bursts of noise of random loudness and length, with silences between.
+    std::vector<std::int16_t> samples;
+    std::uniform_int_distribution<int> length(1, 300);
+    std::uniform_int_distribution<int> loudness(0, 32767);
+    while (samples.size() < 5000) {
+      const int amplitude = r % 4 == 0 ? 3 : loudness(random);  // some with peak under 5
+      std::uniform_int_distribution<int> value(-amplitude - (r % 2), amplitude);
+      for (int i = length(random); i > 0; --i) samples.push_back(static_cast<std::int16_t>(value(random)));
+      samples.insert(samples.end(), static_cast<std::size_t>(length(random)), 0);
+    }
+    recordings.push_back(samples);
+  }
+  for (std::size_t r = 0; r < recordings.size(); ++r) {
+    const std::vector<std::int16_t>& samples = recordings[r];
+    for (int window : {-1, 1, 2, 7, 64, 100, 65535, 70000}) {
+      Runs expected;
+      DecodeFailure expectedWhy;
+      const std::vector<std::int32_t> envelope = Envelope(samples, window);
+      const bool expectedOk = SegmentRuns(envelope.data(), envelope.size(), &expected, &expectedWhy);
+      Runs runs;
+      DecodeFailure why;
+      ASSERT_EQ(SegmentSamples(samples.data(), samples.size(), window, &runs, &why), expectedOk)
+          << r << " " << window;
+      EXPECT_EQ(why.error, expectedWhy.error);
+      if (!expectedOk) continue;
+      EXPECT_EQ(runs.lengths, expected.lengths) << r << " " << window;
+      EXPECT_EQ(runs.states, expected.states) << r << " " << window;
+      EXPECT_EQ(runs.onCount, expected.onCount);
+      EXPECT_EQ(runs.offCount, expected.offCount);
+      EXPECT_EQ(runs.peak, expected.peak) << r << " " << window;
+      EXPECT_EQ(runs.threshold, expected.threshold);
+    }
+  }
+  Runs none;
+  DecodeFailure why;
+  EXPECT_FALSE(SegmentSamples(nullptr, 0, 64, &none, &why));
+  EXPECT_EQ(why.error, DecodeError::kNoSamples);
 }
 
 }  // namespace

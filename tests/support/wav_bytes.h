@@ -20,7 +20,9 @@ inline void PutU32(Bytes* out, std::uint32_t value) {
   PutU16(out, value >> 16);
 }
 
-inline void PutTag(Bytes* out, const std::string& tag) { out->insert(out->end(), tag.begin(), tag.end()); }
+inline void PutTag(Bytes* out, const std::string& tag) {
+  for (char c : tag) out->push_back(static_cast<unsigned char>(c));
+}
 
 // A chunk whose declared size is the body's unless `declared` is given.
 inline Bytes Chunk(const std::string& id, const Bytes& body, std::int64_t declared = -1) {
