@@ -147,7 +147,7 @@ bool ReadWithSndfile(const std::string& path, Memory* memory, Recording* out, st
         *error = std::string("libsoxr failed: ") + e;
         return false;
       }
-      Append(resampled.data(), done, &out->samples);
+      Append(resampled.data(), done, &out->converted);
       if (in == nullptr ? done == 0 : used == 0 && done == 0) break;
       if (in != nullptr) {
         in += used;
@@ -168,7 +168,7 @@ bool ReadWithSndfile(const std::string& path, Memory* memory, Recording* out, st
       mono[f] = static_cast<float>(sum / static_cast<double>(channels));
     }
     if (resampler == nullptr) {
-      Append(mono.data(), n, &out->samples);
+      Append(mono.data(), n, &out->converted);
     } else if (!resample(mono.data(), n)) {
       return false;
     }
@@ -237,7 +237,8 @@ bool ReadRecording(const std::string& path, Recording* out, std::string* error) 
     ok = LoadWavSamples(path.c_str(), &samples, &rate, &count, &why);
   }
   if (ok) {
-    out->samples.assign(samples.get(), samples.get() + count);
+    out->loaded = std::move(samples);
+    out->loadedCount = count;
     out->held = "WAV, 16-bit PCM, 8000 Hz, 1 channel, " + Seconds(static_cast<double>(count) / 8000);
     out->via = "Tolvane's WAV reader";
     return true;

@@ -4,15 +4,24 @@
 #define TOLVANE_TOOLS_AUDIO_INPUT_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace tolvane::tool {
 
+// 8000 Hz mono samples: as the library's reader loaded them (kept as they
+// are, since copying an hour of audio costs as much as reading it), or as
+// converted from another format.
 struct Recording {
-  std::vector<std::int16_t> samples;  // 8000 Hz, mono
-  std::string via;                    // which reader, and what it did
-  std::string held;                   // what the input held: format, rate, channels, duration
+  std::unique_ptr<std::int16_t[]> loaded;
+  std::size_t loadedCount = 0;
+  std::vector<std::int16_t> converted;
+  std::string via;   // which reader, and what it did
+  std::string held;  // what the input held: format, rate, channels, duration
+
+  const std::int16_t* samples() const { return loaded ? loaded.get() : converted.data(); }
+  std::size_t count() const { return loaded ? loadedCount : converted.size(); }
 };
 
 // Reads `path` ("-" for standard input). Files that are 8000 Hz 16-bit mono

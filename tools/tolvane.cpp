@@ -174,8 +174,7 @@ int Decode(int argc, char** argv) {
   std::string text;
   tolvane::DecodeReport report;
   tolvane::DecodeFailure why;
-  if (!tolvane::DecodeSamples(recording.samples.data(), recording.samples.size(), &text, &report,
-                              &why)) {
+  if (!tolvane::DecodeSamples(recording.samples(), recording.count(), &text, &report, &why)) {
     std::fprintf(stderr, "tolvane: %s: %s\n", name, tolvane::DescribeFailure(why).c_str());
     return kExitFailed;
   }

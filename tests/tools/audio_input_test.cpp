@@ -69,7 +69,7 @@ std::string Decode(const std::string& path, std::string* via = nullptr) {
   if (via != nullptr) *via = recording.via;
   std::string text;
   DecodeFailure why;
-  if (!DecodeSamples(recording.samples.data(), recording.samples.size(), &text, nullptr, &why)) {
+  if (!DecodeSamples(recording.samples(), recording.count(), &text, nullptr, &why)) {
     return "<" + DescribeFailure(why) + ">";
   }
   return text;
