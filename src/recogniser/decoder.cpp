@@ -178,6 +178,7 @@ std::string DescribeFailure(const DecodeFailure& failure) {
     case DecodeError::kNoSamples: return "the recording holds no samples";
     case DecodeError::kSilent: return "the recording is silent (every sample is zero)";
     case DecodeError::kTooLong: return "the recording is too long";
+    case DecodeError::kNoTone: return "no keyed tone found";
   }
   return "unknown error";
 }

@@ -1,0 +1,240 @@
+// The robust recogniser, stage by stage on synthesised signals, and as a
+// whole on the keyer's own files.
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "keyer/keyer.h"
+#include "morse/morse.h"
+#include "recogniser/recogniser.h"
+#include "support/cw_synth.h"
+#include "support/test_support.h"
+
+namespace tolvane {
+namespace {
+
+using synth::Signal;
+using synth::Synthesize;
+
+const char kText[] = "THE QUICK BROWN FOX JUMPS OVER THE LAZY DOG 0123456789";
+
+std::string Robust(const std::vector<std::int16_t>& samples, RobustReport* report = nullptr) {
+  std::string text;
+  DecodeFailure why;
+  if (!DecodeRobust(samples.data(), samples.size(), &text, report, &why)) {
+    return "<" + DescribeFailure(why) + ">";
+  }
+  return text;
+}
+
+TEST(EstimatePitch, FindsTheToneAnywhereFrom200To2000Hz) {
+  for (double hz : {210.0, 300.0, 437.0, 600.0, 1000.0, 1523.0, 1990.0}) {
+    for (bool noisy : {false, true}) {
+      Signal s;
+      s.pitchHz = hz;
+      s.noise = noisy;
+      s.snrDb = -3;
+      const std::vector<std::int16_t> samples = Synthesize("PARIS PARIS", s);
+      EXPECT_NEAR(EstimatePitch(samples.data(), samples.size()), hz, 3.0) << hz << (noisy ? " noisy" : "");
+    }
+  }
+  const std::vector<std::int16_t> silence(8000, 0);
+  EXPECT_EQ(EstimatePitch(silence.data(), silence.size()), 0);
+  EXPECT_EQ(EstimatePitch(nullptr, 0), 0);
+}
+
+TEST(EstimateDotMs, ClustersDotsAndDashesAndPrefersCommonSpeedsWhenAlike) {
+  struct Case {
+    std::vector<double> tones;
+    double dot;
+  };
+  const Case cases[] = {
+      {{60, 180, 60, 60, 180, 180, 60}, 60},
+      {{58, 63, 177, 185, 61, 179, 55, 66}, 60},      // jitter
+      {{24, 72, 24, 72, 72}, 24},                      // 50 WPM
+      {{240, 720, 240}, 240},                          // 5 WPM
+      {{180}, 60},                                     // "T": a dash at 20 WPM, not a dot at 7
+      {{180, 180, 180}, 60},                           // "TTT" or "S"? the common speed says TTT
+      {{60, 60}, 60},                                  // "I"
+      {{}, 60},
+  };
+  for (const Case& c : cases) {
+    EXPECT_NEAR(EstimateDotMs(c.tones), c.dot, 0.05 * c.dot) << c.tones.size();
+  }
+}
+
+TEST(RemoveGlitches, MergesRunsShorterThanTheLimitShortestFirst) {
+  struct Case {
+    std::vector<std::pair<bool, double>> runs;  // state, length
+    double shortest;
+    std::vector<std::pair<bool, double>> merged;
+    std::size_t removed;
+  };
+  const Case cases[] = {
+      {{{false, 100}, {true, 60}, {false, 5}, {true, 60}, {false, 100}}, 20,
+       {{false, 100}, {true, 125}, {false, 100}}, 1},
+      {{{false, 100}, {true, 3}, {false, 100}}, 20, {{false, 203}}, 1},
+      {{{true, 4}, {false, 100}, {true, 60}}, 20, {{false, 104}, {true, 60}}, 1},
+      {{{false, 100}, {true, 60}, {false, 8}}, 20, {{false, 100}, {true, 68}}, 1},
+      // The shorter of two neighbouring glitches goes first.
+      {{{false, 100}, {true, 60}, {false, 9}, {true, 6}, {false, 100}}, 20,
+       {{false, 100}, {true, 60}, {false, 115}}, 1},
+      {{{false, 100}, {true, 60}, {false, 100}}, 20, {{false, 100}, {true, 60}, {false, 100}}, 0},
+  };
+  for (const Case& c : cases) {
+    std::vector<KeyRun> runs;
+    double t = 0;
+    for (auto [on, length] : c.runs) {
+      runs.push_back({on, t, length});
+      t += length;
+    }
+    EXPECT_EQ(RemoveGlitches(&runs, c.shortest), c.removed);
+    std::vector<std::pair<bool, double>> got;
+    double expectedStart = 0;
+    for (const KeyRun& r : runs) {
+      got.emplace_back(r.on, r.length);
+      EXPECT_EQ(r.start, expectedStart);
+      expectedStart += r.length;
+    }
+    EXPECT_EQ(got, c.merged);
+  }
+}
+
+TEST(DecodeRobust, ReadsEveryKindOfCleanRecording) {
+  struct Case {
+    std::string name;
+    Signal signal;
+  };
+  std::vector<Case> cases;
+  for (double wpm : {5.0, 12.0, 20.0, 35.0, 60.0}) {
+    Signal s;
+    s.wpm = wpm;
+    cases.push_back({"wpm " + std::to_string(wpm), s});
+  }
+  for (double hz : {300.0, 1200.0, 2000.0}) {
+    Signal s;
+    s.pitchHz = hz;
+    cases.push_back({"pitch " + std::to_string(hz), s});
+  }
+  for (auto [chars, overall] : {std::pair{25.0, 5.0}, {20.0, 10.0}, {20.0, 15.0}}) {
+    Signal s;
+    s.wpm = chars;
+    s.farnsworth = overall;
+    cases.push_back({"farnsworth " + std::to_string(overall), s});
+  }
+  Signal jitter;
+  jitter.jitter = 0.25;
+  cases.push_back({"jitter", jitter});
+  Signal fading;
+  fading.fadeDepth = 0.1;
+  cases.push_back({"fading", fading});
+  Signal fresh;
+  fresh.freshPhase = true;
+  cases.push_back({"each tone at a new phase", fresh});
+  Signal edges;
+  edges.leadS = 0;
+  edges.trailS = 0;
+  cases.push_back({"no silence at either end", edges});
+  Signal change;
+  change.wpm = 15;
+  change.speedChangeWpm = 30;
+  cases.push_back({"speed change", change});
+  for (const Case& c : cases) {
+    RobustReport report;
+    EXPECT_EQ(Robust(Synthesize(kText, c.signal), &report), kText) << c.name;
+    for (const RobustCharacter& ch : report.characters) {
+      EXPECT_GT(ch.confidence, 0.3f) << c.name << " " << ch.character;
+    }
+  }
+}
+
+TEST(DecodeRobust, EstimatesSpeedPitchAndWordGaps) {
+  for (double wpm : {8.0, 20.0, 45.0}) {
+    Signal s;
+    s.wpm = wpm;
+    s.pitchHz = 750;
+    RobustReport report;
+    ASSERT_EQ(Robust(Synthesize(kText, s), &report), kText);
+    ASSERT_FALSE(report.speed.empty());
+    for (const SpeedPoint& p : report.speed) EXPECT_NEAR(p.wpm, wpm, 0.05 * wpm) << wpm;
+    EXPECT_NEAR(report.pitchHz, 750, 3);
+    EXPECT_GT(report.snrDb, 40);
+  }
+  // Farnsworth 20/5: letter gaps of about 28 units and word gaps of about
+  // 65; the boundary falls between them.
+  Signal farnsworth;
+  farnsworth.farnsworth = 5;
+  RobustReport report;
+  ASSERT_EQ(Robust(Synthesize(kText, farnsworth), &report), kText);
+  EXPECT_GT(report.wordGapUnits, 30);
+  EXPECT_LT(report.wordGapUnits, 60);
+  // A speed change is followed.
+  Signal change;
+  change.wpm = 15;
+  change.speedChangeWpm = 30;
+  ASSERT_EQ(Robust(Synthesize(kText, change), &report), kText);
+  EXPECT_NEAR(report.speed.front().wpm, 15, 1);
+  EXPECT_NEAR(report.speed.back().wpm, 30, 2);
+}
+
+TEST(DecodeRobust, NoiseAndClicksDoNotMakeTones) {
+  Signal s;
+  s.noise = true;
+  s.snrDb = -6;
+  EXPECT_EQ(Robust(Synthesize(kText, s)), kText);
+  // Loud clicks of 2 to 10 ms in the gaps: shorter than a fraction of a
+  // dot, so neither the hysteresis nor the timing takes them for tones.
+  Signal clean;
+  std::vector<std::int16_t> samples = Synthesize(kText, clean);
+  for (std::size_t at = 2000; at + 80 < samples.size(); at += 7919) {
+    bool quiet = true;
+    for (std::size_t i = at - 400; i < at + 480 && quiet; ++i) quiet = samples[i] == 0;
+    if (!quiet) continue;
+    const std::size_t length = 16 + (at % 64);
+    for (std::size_t i = 0; i < length; ++i) {
+      samples[at + i] = static_cast<std::int16_t>(i % 2 == 0 ? 20000 : -20000);
+    }
+  }
+  EXPECT_EQ(Robust(samples), kText);
+}
+
+TEST(DecodeRobust, NeverLosesTheLastCharacter) {
+  Signal s;
+  s.trailS = 0;
+  std::vector<std::int16_t> samples = Synthesize("CQ DE K1ABC TEST", s);
+  EXPECT_EQ(Robust(samples), "CQ DE K1ABC TEST");
+  // Cut 50 ms into the final dash: what is left still counts as a dash.
+  samples.resize(samples.size() - 400);
+  EXPECT_EQ(Robust(samples), "CQ DE K1ABC TEST");
+}
+
+TEST(DecodeRobust, KeyerFilesDecodeToTheirText) {
+  test::TempDir dir;
+  const std::string path = dir.File("k.wav");
+  std::vector<std::string> texts = {"T",   "TT",   "TTT", "TTTT", "E",   "EE",    "I",
+                                    "0",   "5",    "SOS", "A B",  " A",  "SOS ",  "HELLO WORLD",
+                                    "73",  "ERROR", "hello  world"};
+  for (const MorseEntry& entry : MorseTable) texts.emplace_back(1, entry.character);
+  for (const std::string& text : texts) {
+    ASSERT_TRUE(KeyTextToWav(text, path.c_str(), 60));
+    const std::vector<std::int16_t> samples = test::SamplesAfterHeader(test::ReadBytes(path));
+    // Upper case, words separated by single spaces.
+    std::string expected;
+    for (char c : text) {
+      if (c == ' ' && (expected.empty() || expected.back() == ' ')) continue;
+      expected += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+    }
+    while (!expected.empty() && expected.back() == ' ') expected.pop_back();
+    EXPECT_EQ(Robust(samples), expected) << "[" << text << "]";
+  }
+}
+
+TEST(DecodeRobust, SaysWhyWhenThereIsNothingToRead) {
+  EXPECT_EQ(Robust({}), "<the recording holds no samples>");
+  EXPECT_EQ(Robust(std::vector<std::int16_t>(8000, 0)), "<the recording is silent (every sample is zero)>");
+}
+
+}  // namespace
+}  // namespace tolvane
