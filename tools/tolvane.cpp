@@ -27,7 +27,7 @@ constexpr int kMaxUnitMs = tolvane::MAX_UNIT * 1000 / SAMPLE_RATE;
 
 const char kUsage[] =
     "usage: tolvane encode [--wpm N | --unit-ms N] TEXT|- OUTPUT.wav\n"
-    "       tolvane decode [--explain] INPUT|-\n"
+    "       tolvane decode [--robust] [--explain] INPUT|-\n"
     "       tolvane --help | --version\n";
 
 const char kHelp[] =
@@ -44,6 +44,8 @@ const char kHelp[] =
     "      speed is estimated from the recording. 8000 Hz 16-bit mono PCM WAV is\n"
     "      read as Wave2Morse reads it; other formats (any WAV, FLAC, Ogg, MP3,\n"
     "      AIFF, ...) are mixed to mono and resampled to 8000 Hz first.\n"
+    "      --robust     use the recogniser for real recordings: noise, fading, hand\n"
+    "                   keying, Farnsworth spacing, any pitch, changing speed\n"
     "      --explain    also print on standard error what the recogniser measured\n"
     "\n"
     "  tolvane --help      this text\n"
@@ -147,13 +149,42 @@ void Explain(const tolvane::tool::Recording& recording, const tolvane::DecodeRep
   std::fprintf(stderr, "read:      %s\n", report.symbols.c_str());
 }
 
+void ExplainRobust(const tolvane::tool::Recording& recording, const tolvane::RobustReport& report) {
+  std::fprintf(stderr, "input:     %s\n", recording.held.c_str());
+  std::fprintf(stderr, "read by:   %s\n", recording.via.c_str());
+  std::fprintf(stderr, "samples:   %zu (%.3f s at %d Hz)\n", recording.count(),
+               static_cast<double>(recording.count()) / SAMPLE_RATE, SAMPLE_RATE);
+  std::fprintf(stderr, "pitch:     %.1f Hz\n", report.pitchHz);
+  std::fprintf(stderr, "snr:       %.1f dB (key-down tone over noise in 2500 Hz, estimated)\n",
+               report.snrDb);
+  std::fprintf(stderr, "filter:    %.0f ms and longer, matched to the local speed\n", report.filterMs);
+  std::fprintf(stderr, "levels:    noise %.1f, signal %.1f; key down above %.0f %%, up below %.0f %%\n",
+               report.noiseLevel, report.signalLevel, 100 * report.onFraction,
+               100 * report.offFraction);
+  std::fprintf(stderr, "glitches:  %zu removed\n", report.glitches);
+  std::fprintf(stderr, "word gap:  longer than %.1f units\n", report.wordGapUnits);
+  std::fprintf(stderr, "speed:    ");
+  for (const tolvane::SpeedPoint& p : report.speed) {
+    std::fprintf(stderr, " %.0fs:%.1f", p.seconds, p.wpm);
+  }
+  std::fprintf(stderr, " (seconds:WPM)\n");
+  std::fprintf(stderr, "read:     ");
+  for (const tolvane::RobustCharacter& c : report.characters) {
+    std::fprintf(stderr, " %c%s:%.2f", c.character, c.code.c_str(), c.confidence);
+  }
+  std::fprintf(stderr, " (character, code, confidence)\n");
+}
+
 int Decode(int argc, char** argv) {
   bool explain = false;
+  bool robust = false;
   std::vector<const char*> operands;
   for (int i = 0; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--explain") {
       explain = true;
+    } else if (arg == "--robust") {
+      robust = true;
     } else if (arg == "--") {
       for (++i; i < argc; ++i) operands.push_back(argv[i]);
     } else if (arg.size() > 1 && arg[0] == '-') {
@@ -172,8 +203,18 @@ int Decode(int argc, char** argv) {
     return kExitFailed;
   }
   std::string text;
-  tolvane::DecodeReport report;
   tolvane::DecodeFailure why;
+  if (robust) {
+    tolvane::RobustReport report;
+    if (!tolvane::DecodeRobust(recording.samples(), recording.count(), &text, &report, &why)) {
+      std::fprintf(stderr, "tolvane: %s: %s\n", name, tolvane::DescribeFailure(why).c_str());
+      return kExitFailed;
+    }
+    if (explain) ExplainRobust(recording, report);
+    std::printf("%s\n", text.c_str());
+    return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
+  }
+  tolvane::DecodeReport report;
   if (!tolvane::DecodeSamples(recording.samples(), recording.count(), &text, &report, &why)) {
     std::fprintf(stderr, "tolvane: %s: %s\n", name, tolvane::DescribeFailure(why).c_str());
     return kExitFailed;
