@@ -1,0 +1,38 @@
+// Any samples at all through the robust recogniser: it must end, and say
+// only table characters, '?' and single spaces, one reported character per
+// character of text.
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_support.h"
+#include "morse/morse.h"
+#include "recogniser/recogniser.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace tolvane;
+  std::vector<std::int16_t> samples(size / 2);
+  if (!samples.empty()) std::memcpy(samples.data(), data, samples.size() * 2);
+  std::string text;
+  RobustReport report;
+  DecodeFailure why;
+  const bool ok = DecodeRobust(samples.data(), samples.size(), &text, &report, &why);
+  if (ok == (why.error != DecodeError::kNone)) fuzz::Violated("result and reason disagree");
+  if (!ok) return 0;
+  std::size_t characters = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == ' ') {
+      if (i == 0 || i + 1 == text.size() || text[i - 1] == ' ') fuzz::Violated("stray space");
+      continue;
+    }
+    if (c != '?' && LookupCode(c) == nullptr) fuzz::Violated("character outside the table");
+    ++characters;
+  }
+  if (characters != report.characters.size()) fuzz::Violated("report and text disagree");
+  for (const RobustCharacter& c : report.characters) {
+    if (!(c.confidence >= 0 && c.confidence <= 1)) fuzz::Violated("confidence out of range");
+  }
+  return 0;
+}
