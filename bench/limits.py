@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""What the built-in recogniser reads and what it does not, beside
-multimon-ng, on the same files: Farnsworth spacing from cw and ebook2cw,
-white noise and hand-keyed jitter from bench/cwsynth.py.
+"""What the specified recogniser reads and what it does not, beside the
+robust recogniser and multimon-ng, on the same files: Farnsworth spacing from cw and ebook2cw,
+white noise, hand-keyed jitter and fading from the test-signal
+synthesiser (`accuracy --write`).
 
-usage: bench/limits.py TOLVANE_TOOL
+usage: bench/limits.py TOLVANE_TOOL ACCURACY_TOOL
 Prints a Markdown table of character error rates (edit distance over the
 text's length, after upper-casing and collapsing spaces).
 """
@@ -12,7 +13,6 @@ import subprocess
 import sys
 import tempfile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 TEXT = "THE QUICK BROWN FOX JUMPS OVER THE LAZY DOG 1234567890"
 
 
@@ -42,12 +42,13 @@ def to8k(source, target):
 
 def rates(tool, path):
     ours = run([tool, "decode", path]).stdout
+    robust = run([tool, "decode", "--robust", path]).stdout
     theirs = run(["multimon-ng", "-t", "wav", "-a", "MORSE_CW", "-q", path]).stdout
-    return cer(TEXT, ours), cer(TEXT, theirs)
+    return cer(TEXT, ours), cer(TEXT, robust), cer(TEXT, theirs)
 
 
 def main():
-    tool = sys.argv[1]
+    tool, accuracy = sys.argv[1], sys.argv[2]
     rows = []
     with tempfile.TemporaryDirectory() as tmp:
         wav = os.path.join(tmp, "x.wav")
@@ -63,19 +64,19 @@ def main():
                 input=TEXT + "\n", check=True)
             to8k(raw, wav)
             rows.append(("extra letter gaps (cw -w 20 -g %d)" % gap,) + rates(tool, wav))
-        synth = [sys.executable, os.path.join(HERE, "cwsynth.py"), wav, TEXT, "--trail", "1"]
+        synth = [accuracy, "--write", wav, "--trail", "1", TEXT]
         for snr in (20, 15, 10, 6, 3, 0):
-            run(synth + ["--snr", str(snr)], check=True)
+            run(synth[:-1] + ["--snr", str(snr), TEXT], check=True)
             rows.append(("white noise, SNR %+d dB in 2500 Hz" % snr,) + rates(tool, wav))
         for jitter in (0.1, 0.25):
-            run(synth + ["--jitter", str(jitter)], check=True)
+            run(synth[:-1] + ["--jitter", str(jitter), TEXT], check=True)
             rows.append(("hand keying, timing jitter +-%d %%" % (jitter * 100),) + rates(tool, wav))
-        run(synth + ["--fade", "0.1"], check=True)
+        run(synth[:-1] + ["--fade", "0.1", TEXT], check=True)
         rows.append(("slow fading to 10 % amplitude",) + rates(tool, wav))
-    print("| recording (20 WPM, 600 Hz) | tolvane decode | multimon-ng |")
-    print("|---|---|---|")
-    for name, ours, theirs in rows:
-        print("| %s | %.0f %% | %.0f %% |" % (name, 100 * ours, 100 * theirs))
+    print("| recording (20 WPM, 600 Hz) | tolvane decode | tolvane decode --robust | multimon-ng |")
+    print("|---|---|---|---|")
+    for name, ours, robust, theirs in rows:
+        print("| %s | %.0f %% | %.0f %% | %.0f %% |" % (name, 100 * ours, 100 * robust, 100 * theirs))
 
 
 if __name__ == "__main__":

@@ -200,6 +200,18 @@ void BM_DecodeWavToText(benchmark::State& state) {
 }
 BENCHMARK(BM_DecodeWavToText)->Unit(benchmark::kMillisecond);
 
+// The robust recogniser over the same hour: it must stay above 500 times
+// real time.
+void BM_DecodeRobust(benchmark::State& state) {
+  Hour& hour = TheHour();
+  for (auto _ : state) {
+    std::string text;
+    if (!DecodeRobust(hour.samples.get(), hour.count, &text)) state.SkipWithError("decode failed");
+  }
+  Rates(state, hour.count);
+}
+BENCHMARK(BM_DecodeRobust)->Unit(benchmark::kMillisecond)->Iterations(2);
+
 }  // namespace
 }  // namespace tolvane
 
