@@ -61,7 +61,7 @@ struct ToneTable {
 const ToneTable& TheToneTable() {
   static const ToneTable table = [] {
     ToneTable t{};
-    double phases[ToneTable::kCapacity];
+    double phases[ToneTable::kCapacity] = {};
     double phase = 0.0;
     for (std::size_t k = 0; k < ToneTable::kCapacity; ++k) {
       for (std::size_t j = 0; j < k; ++j) {

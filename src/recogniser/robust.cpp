@@ -819,7 +819,7 @@ std::size_t RemoveGlitches(std::vector<KeyRun>* runs, double shortestMs) {
     if (!alive[i] || length != r[i].length) continue;  // merged or grown since
     const std::size_t p = prev[i];
     const std::size_t q = next[i];
-    std::size_t keep = none;
+    std::size_t keep = 0;
     if (p == none) {  // the first run joins the next
       r[q].start = r[i].start;
       r[q].length += r[i].length;
@@ -876,6 +876,7 @@ double EstimateDotMs(const std::vector<double>& toneMs) {
   // Refine: the median of the dots and the dashes' thirds, which stray
   // fragments of tones cannot pull far.
   std::vector<double> units;
+  units.reserve(toneMs.size());
   for (double d : toneMs) units.push_back(IsDash(d, best) ? d / 3 : d);
   return Median(units);
 }
