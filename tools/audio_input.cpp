@@ -121,10 +121,10 @@ bool ReadWithSndfile(const std::string& path, Memory* memory, Recording* out, st
   const double rate = info.samplerate;
   soxr_t resampler = nullptr;
   if (info.samplerate != 8000) {
-    const soxr_io_spec_t spec = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+    const soxr_io_spec_t formats = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
     soxr_error_t failure = nullptr;
-    resampler = soxr_create(rate, 8000.0, 1, &failure, &spec, &quality, nullptr);
+    resampler = soxr_create(rate, 8000.0, 1, &failure, &formats, &quality, nullptr);
     if (resampler == nullptr) {
       *error = std::string("libsoxr cannot resample: ") + failure;
       return false;

@@ -65,6 +65,28 @@ double Quantile(std::vector<double>* values, double q) {
 
 double Median(std::vector<double> values) { return Quantile(&values, 0.5); }
 
+// A two-way split of `values` (one-dimensional k-means): starting from the
+// centres `low` and `high`, each value joins the nearer, and the centres
+// move to their groups' means, until nothing changes or a group empties.
+void SplitInTwo(const std::vector<double>& values, int rounds, double* low, double* high) {
+  for (int round = 0; round < rounds && *high > *low; ++round) {
+    const double middle = (*low + *high) / 2;
+    double sums[2] = {0, 0};
+    double counts[2] = {0, 0};
+    for (double v : values) {
+      const int c = v > middle ? 1 : 0;
+      sums[c] += v;
+      counts[c] += 1;
+    }
+    if (counts[0] == 0 || counts[1] == 0) break;
+    const double nextLow = sums[0] / counts[0];
+    const double nextHigh = sums[1] / counts[1];
+    if (nextLow == *low && nextHigh == *high) break;
+    *low = nextLow;
+    *high = nextHigh;
+  }
+}
+
 // Running sums of the baseband (in phase and quadrature), or of its
 // projection on the carrier's phase alone (then `q` is empty).
 struct Prefix {
@@ -277,19 +299,7 @@ bool MeasureLevels(const std::vector<float>& e, double windowMs, bool coherent, 
   // split counts the faded tones as noise.) The lower of the two wins.
   double low = q05;
   double upper = high;
-  for (int iteration = 0; iteration < 30; ++iteration) {
-    const double middle = (low + upper) / 2;
-    double sums[2] = {0, 0};
-    double counts[2] = {0, 0};
-    for (double v : sample) {
-      const int c = v > middle ? 1 : 0;
-      sums[c] += v;
-      counts[c] += 1;
-    }
-    if (counts[0] == 0 || counts[1] == 0) break;
-    low = sums[0] / counts[0];
-    upper = sums[1] / counts[1];
-  }
+  SplitInTwo(sample, 30, &low, &upper);
   if (low < levels->noise) {
     double variance = 0;
     double count = 0;
@@ -435,18 +445,7 @@ std::vector<double> LocalUnits(const std::vector<double>& tones, double dot) {
     double b = Quantile(&sorted, 0.85);
     double u = 0;
     if (b - a > std::log(2.0)) {
-      for (int iteration = 0; iteration < 10; ++iteration) {
-        double sums[2] = {0, 0};
-        double n[2] = {0, 0};
-        for (double v : x) {
-          const int c = v > (a + b) / 2 ? 1 : 0;
-          sums[c] += v;
-          n[c] += 1;
-        }
-        if (n[0] == 0 || n[1] == 0) break;
-        a = sums[0] / n[0];
-        b = sums[1] / n[1];
-      }
+      SplitInTwo(x, 10, &a, &b);
       double sum = 0;
       for (double v : x) sum += v > (a + b) / 2 ? v - ln3 : v;
       u = sum / static_cast<double>(x.size());
@@ -1048,18 +1047,7 @@ double WordGapUnits(const std::vector<double>& gapUnits) {
   std::vector<double> sorted = longGaps;
   double a = Quantile(&sorted, 0.1);
   double b = Quantile(&sorted, 0.9);
-  for (int iteration = 0; iteration < 30 && b > a; ++iteration) {
-    double sums[2] = {0, 0};
-    double n[2] = {0, 0};
-    for (double g : longGaps) {
-      const int c = g > (a + b) / 2 ? 1 : 0;
-      sums[c] += g;
-      n[c] += 1;
-    }
-    if (n[0] == 0 || n[1] == 0) break;
-    a = sums[0] / n[0];
-    b = sums[1] / n[1];
-  }
+  SplitInTwo(longGaps, 30, &a, &b);
   if (b - a > std::log(1.6)) return std::exp((a + b) / 2);
   const double centre = std::exp((a + b) / 2);
   return centre < usual ? std::max(usual, 2 * centre) : std::min(usual, 0.5 * centre);

@@ -41,9 +41,9 @@ void Write(const std::string& path, const std::vector<std::int16_t>& samples8k, 
   if (rate != 8000) {
     mono.resize(in.size() * static_cast<std::size_t>(rate) / 8000 + 16);
     std::size_t done = 0;
-    const soxr_io_spec_t spec = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+    const soxr_io_spec_t formats = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
     ASSERT_EQ(soxr_oneshot(8000, rate, 1, in.data(), in.size(), nullptr, mono.data(), mono.size(), &done,
-                           &spec, nullptr, nullptr),
+                           &formats, nullptr, nullptr),
               nullptr);
     mono.resize(done);
   }
