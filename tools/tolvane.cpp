@@ -204,22 +204,20 @@ int Decode(int argc, char** argv) {
   }
   std::string text;
   tolvane::DecodeFailure why;
+  bool decoded = false;
   if (robust) {
     tolvane::RobustReport report;
-    if (!tolvane::DecodeRobust(recording.samples(), recording.count(), &text, &report, &why)) {
-      std::fprintf(stderr, "tolvane: %s: %s\n", name, tolvane::DescribeFailure(why).c_str());
-      return kExitFailed;
-    }
-    if (explain) ExplainRobust(recording, report);
-    std::printf("%s\n", text.c_str());
-    return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
+    decoded = tolvane::DecodeRobust(recording.samples(), recording.count(), &text, &report, &why);
+    if (decoded && explain) ExplainRobust(recording, report);
+  } else {
+    tolvane::DecodeReport report;
+    decoded = tolvane::DecodeSamples(recording.samples(), recording.count(), &text, &report, &why);
+    if (decoded && explain) Explain(recording, report);
   }
-  tolvane::DecodeReport report;
-  if (!tolvane::DecodeSamples(recording.samples(), recording.count(), &text, &report, &why)) {
+  if (!decoded) {
     std::fprintf(stderr, "tolvane: %s: %s\n", name, tolvane::DescribeFailure(why).c_str());
     return kExitFailed;
   }
-  if (explain) Explain(recording, report);
   std::printf("%s\n", text.c_str());
   return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
 }
