@@ -65,12 +65,6 @@ bool IsStream(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
 }
 
-bool ReadAll(std::FILE* in, std::string* out) {
-  char buffer[1 << 16];
-  std::size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) out->append(buffer, n);
-  return std::ferror(in) == 0;
-}
 
 #if defined(TOLVANE_WITH_SNDFILE)
 
@@ -193,6 +187,13 @@ bool ReadWithSndfile(const std::string& path, Memory* memory, Recording* out, st
 #endif  // TOLVANE_WITH_SNDFILE
 
 }  // namespace
+
+bool ReadAll(std::FILE* in, std::string* out) {
+  char buffer[1 << 16];
+  std::size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) out->append(buffer, n);
+  return std::ferror(in) == 0;
+}
 
 bool ReadsOtherFormats() {
 #if defined(TOLVANE_WITH_SNDFILE)

@@ -4,6 +4,7 @@
 #define TOLVANE_TOOLS_AUDIO_INPUT_H
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,6 +32,9 @@ struct Recording {
 // rounded and clipped to 16 bits. Standard input and pipes are read to
 // their end first. On failure `error` says why, in one line.
 bool ReadRecording(const std::string& path, Recording* out, std::string* error);
+
+// Reads everything `in` holds into `out`; false on a read error.
+bool ReadAll(std::FILE* in, std::string* out);
 
 // Whether this build can read other formats than 8000 Hz 16-bit mono WAV.
 bool ReadsOtherFormats();

@@ -67,12 +67,6 @@ bool ParseNumber(const char* text, double* value) {
   return errno == 0 && *end == '\0' && std::isfinite(*value);
 }
 
-bool ReadAll(std::FILE* in, std::string* out) {
-  char buffer[1 << 16];
-  std::size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) out->append(buffer, n);
-  return std::ferror(in) == 0;
-}
 
 int Encode(int argc, char** argv) {
   double samplesPerUnit = tolvane::SamplesPerUnit(tolvane::UNIT_MS);
@@ -116,7 +110,7 @@ int Encode(int argc, char** argv) {
   std::string text = operands[0];
   if (text == "-") {
     text.clear();
-    if (!ReadAll(stdin, &text)) {
+    if (!tolvane::tool::ReadAll(stdin, &text)) {
       std::fprintf(stderr, "tolvane: cannot read standard input: %s\n", std::strerror(errno));
       return kExitFailed;
     }

@@ -96,11 +96,13 @@ struct Runs {
 bool SegmentRuns(const std::int32_t* envelope, std::size_t count, Runs* runs,
                  DecodeFailure* why = nullptr);
 
-// The runs SegmentRuns finds in the envelope ComputeEnvelope makes, found
-// straight from the samples in two passes (one for the peak, one for the
-// runs) without storing an envelope: this is what decoding uses. The
-// threshold test env >= t is done as sum >= width * t on the running sum,
-// which is the same test, since env = floor(sum / width).
+// The runs SegmentRuns finds in the envelope ComputeEnvelope makes: what
+// decoding uses. For the decoder's window and recordings of any length it
+// finds them straight from the samples in two passes (one for the peak,
+// one for the runs) without storing an envelope, testing env >= t as
+// sum >= 64 * t on the running sum, which is the same test since
+// env = floor(sum / 64); short recordings and other windows go through a
+// stored envelope.
 bool SegmentSamples(const std::int16_t* samples, std::size_t count, int window, Runs* runs,
                     DecodeFailure* why = nullptr);
 

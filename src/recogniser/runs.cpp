@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 
 #include "recogniser/recogniser.h"
@@ -100,73 +101,6 @@ void Append(Runs* runs, bool on, std::size_t length) {
   runs->lengths.push_back(static_cast<std::int32_t>(length));
   runs->states.push_back(on ? 1 : 0);
   (on ? runs->onCount : runs->offCount)++;
-}
-
-// The two passes, with the running sum held in Sum: 32 bits suffice for
-// any window up to 65535 samples (65535 * 32768 < 2^31), which is what
-// makes the loops fast; longer windows take 64 bits.
-template <typename Sum>
-bool Segment(const std::int16_t* samples, std::size_t count, std::size_t w, Runs* runs,
-             DecodeFailure* why) {
-  auto magnitude = [samples](std::size_t i) {
-    return static_cast<Sum>(std::abs(static_cast<std::int32_t>(samples[i])));
-  };
-  const std::size_t head = count < w ? count : w;  // samples averaged over fewer than w
-  const Sum width = static_cast<Sum>(w);
-
-  // Pass 1: the peak of the envelope.
-  Sum sum = 0;
-  std::int32_t peak = 0;
-  for (std::size_t i = 0; i < head; ++i) {
-    sum += magnitude(i);
-    peak = std::max(peak, static_cast<std::int32_t>(sum / static_cast<Sum>(i + 1)));
-  }
-  Sum largest = 0;
-  for (std::size_t i = head; i < count; ++i) {
-    sum += magnitude(i) - magnitude(i - w);
-    largest = std::max(largest, sum);
-  }
-  peak = std::max(peak, static_cast<std::int32_t>(largest / width));
-  if (peak == 0) return Fail(why, DecodeError::kSilent);
-  const std::int32_t threshold = peak / 5;
-
-  // Pass 2: the runs.
-  try {
-    runs->lengths.clear();
-    runs->states.clear();
-    runs->onCount = 0;
-    runs->offCount = 0;
-    bool state = false;  // the walk starts in the off state
-    std::size_t start = 0;
-    sum = 0;
-    for (std::size_t i = 0; i < head; ++i) {
-      sum += magnitude(i);
-      const bool on = sum >= static_cast<Sum>(i + 1) * threshold;
-      if (on != state) {
-        if (i > start) Append(runs, state, i - start);
-        state = on;
-        start = i;
-      }
-    }
-    const Sum limit = width * threshold;
-    for (std::size_t i = head; i < count; ++i) {
-      sum += magnitude(i) - magnitude(i - w);
-      const bool on = sum >= limit;
-      if (on != state) {
-        if (i > start) Append(runs, state, i - start);
-        state = on;
-        start = i;
-      }
-    }
-    Append(runs, state, count - start);
-  } catch (const std::bad_alloc&) {
-    runs->lengths.clear();
-    runs->states.clear();
-    return Fail(why, DecodeError::kOutOfMemory);
-  }
-  runs->peak = peak;
-  runs->threshold = threshold;
-  return true;
 }
 
 // The decoder's own window, fast. Window sums are found eight positions at
@@ -349,10 +283,15 @@ bool SegmentSamples(const std::int16_t* samples, std::size_t count, int window, 
   if (count > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
     return Fail(why, DecodeError::kTooLong);
   }
-  const std::size_t w = window < 1 ? 1 : static_cast<std::size_t>(window);
-  if (w == kWindow && count >= kMinFast) return SegmentFast(samples, count, runs, why);
-  return w <= 65535 ? Segment<std::int32_t>(samples, count, w, runs, why)
-                    : Segment<std::int64_t>(samples, count, w, runs, why);
+  if (window == static_cast<int>(kWindow) && count >= kMinFast) {
+    return SegmentFast(samples, count, runs, why);
+  }
+  // Short recordings and other windows (not the decoder's) take the plain
+  // path through a stored envelope.
+  std::unique_ptr<std::int32_t[]> envelope(new (std::nothrow) std::int32_t[count]);
+  if (!envelope) return Fail(why, DecodeError::kOutOfMemory);
+  ComputeEnvelope(samples, count, window, envelope.get());
+  return SegmentRuns(envelope.get(), count, runs, why);
 }
 
 }  // namespace tolvane
