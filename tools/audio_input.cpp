@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 #include "recogniser/recogniser.h"
@@ -41,7 +42,9 @@ int MemorySeek(void* cookie, off64_t* offset, int whence) {
   off64_t base = 0;
   if (whence == SEEK_CUR) base = m->position;
   if (whence == SEEK_END) base = static_cast<off64_t>(m->bytes->size());
-  if (*offset < -base) {
+  // Chunk sizes come from the file: a 64-bit one must neither wrap the
+  // position round nor move it before the start.
+  if (*offset < -base || (*offset > 0 && base > std::numeric_limits<off64_t>::max() - *offset)) {
     errno = EINVAL;
     return -1;
   }
