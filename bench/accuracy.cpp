@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "recogniser/recogniser.h"
+#include "robust/robust.h"
 #include "support/cw_synth.h"
 
 namespace {

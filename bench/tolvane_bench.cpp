@@ -11,6 +11,7 @@
 
 #include "keyer/keyer.h"
 #include "recogniser/recogniser.h"
+#include "robust/robust.h"
 
 namespace tolvane {
 namespace {
@@ -25,7 +26,7 @@ std::string LongText(int minutes) {
                          "73",    "SOS",  "HELLO", "WORLD",   "1234", "?/=+", "(OK)",  "RST"};
   std::string text;
   std::uint64_t samples = 0;
-  const std::uint64_t target = static_cast<std::uint64_t>(minutes) * 60 * SAMPLE_RATE;
+  const std::uint64_t target = static_cast<std::uint64_t>(minutes) * 60 * kSampleRate;
   for (std::size_t i = 0; samples < target; ++i) {
     if (!text.empty()) text += ' ';
     text += words[(i * 7) % (sizeof words / sizeof *words)];
@@ -37,7 +38,7 @@ std::string LongText(int minutes) {
 void Rates(benchmark::State& state, std::uint64_t samplesPerIteration) {
   const double samples = static_cast<double>(samplesPerIteration) * static_cast<double>(state.iterations());
   state.counters["samples/s"] = benchmark::Counter(samples, benchmark::Counter::kIsRate);
-  state.counters["x realtime"] = benchmark::Counter(samples / SAMPLE_RATE, benchmark::Counter::kIsRate);
+  state.counters["x realtime"] = benchmark::Counter(samples / kSampleRate, benchmark::Counter::kIsRate);
 }
 
 // --- Encoding ------------------------------------------------------------
@@ -78,7 +79,7 @@ BENCHMARK(BM_SynthesizeTone)->Unit(benchmark::kMicrosecond);
 void BM_WriteWavHeader(benchmark::State& state) {
   std::FILE* sink = std::fopen("/dev/null", "wb");
   for (auto _ : state) {
-    if (!WriteWavHeader(sink, SAMPLE_RATE, 1, 16, 28800000u * 2)) state.SkipWithError("write failed");
+    if (!WriteWavHeader(sink, kSampleRate, 1, 16, 28800000u * 2)) state.SkipWithError("write failed");
   }
   std::fclose(sink);
 }

@@ -9,7 +9,7 @@
 #include <limits>
 #include <memory>
 
-#include "recogniser/recogniser.h"
+#include "wav/wav.h"
 
 #if defined(TOLVANE_WITH_SNDFILE)
 #include <sndfile.h>
@@ -19,9 +19,8 @@
 namespace tolvane::tool {
 namespace {
 
-// A buffer seen through a stdio stream with a file's rules: any forward seek
-// succeeds and reads past the end give nothing. The library's reader then
-// treats standard input exactly as it treats a file.
+// A buffer seen with a file's rules: any forward seek succeeds and reads
+// past the end give nothing.
 struct Memory {
   const std::string* bytes;
   off64_t position;
@@ -52,8 +51,6 @@ int MemorySeek(void* cookie, off64_t* offset, int whence) {
   *offset = m->position;
   return 0;
 }
-
-int MemoryClose(void*) { return 0; }
 
 std::string Seconds(double seconds) {
   char text[32];
@@ -228,15 +225,8 @@ bool ReadRecording(const std::string& path, Recording* out, std::string* error) 
       *error = std::string("cannot read: ") + std::strerror(readErrno);
       return false;
     }
-    cookie_io_functions_t io{MemoryRead, nullptr, MemorySeek, MemoryClose};
-    std::FILE* view = fopencookie(&memory, "rb", io);
-    if (view == nullptr) {
-      *error = "out of memory";
-      return false;
-    }
-    ok = LoadWavSamples(view, &samples, &rate, &count, &why);
-    std::fclose(view);
-    memory.position = 0;
+    ok = LoadWavSamples(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), &samples,
+                        &rate, &count, &why);
   } else {
     ok = LoadWavSamples(path.c_str(), &samples, &rate, &count, &why);
   }

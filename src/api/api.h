@@ -4,13 +4,13 @@
 
 #include <cstddef>
 
+#include "recogniser/recogniser.h"
+
 namespace tolvane {
 
-// Milliseconds per unit keyed by Morse2WAV.
-constexpr int UNIT_MS = 60;
-
-// Size of the per-call text and path buffers: 199 bytes and a terminator.
-constexpr std::size_t kArgBufferSize = 200;
+// Size of the per-call text and path buffers: the longest text and a
+// terminator.
+constexpr std::size_t kArgBufferSize = kMaxTextBytes + 1;
 
 // Converts a NUL-terminated wide string into `out` (`outSize` bytes with the
 // terminator): UTF-8 on Linux, where a value that is no Unicode scalar (a

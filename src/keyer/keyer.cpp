@@ -16,23 +16,6 @@ constexpr int kSpaceUnits = 7;
 constexpr int kDashUnits = 3;
 constexpr int kCharGapUnits = 2;  // after the 1u that follows every symbol
 
-bool WriteBytes(std::FILE* file, const void* bytes, std::size_t size) {
-  return std::fwrite(bytes, 1, size, file) == size;
-}
-
-bool WriteU16(std::FILE* file, std::uint16_t value) {
-  const unsigned char bytes[2] = {static_cast<unsigned char>(value & 0xFF),
-                                  static_cast<unsigned char>(value >> 8)};
-  return WriteBytes(file, bytes, sizeof bytes);
-}
-
-bool WriteU32(std::FILE* file, std::uint32_t value) {
-  const unsigned char bytes[4] = {
-      static_cast<unsigned char>(value & 0xFF), static_cast<unsigned char>((value >> 8) & 0xFF),
-      static_cast<unsigned char>((value >> 16) & 0xFF), static_cast<unsigned char>(value >> 24)};
-  return WriteBytes(file, bytes, sizeof bytes);
-}
-
 // One tone sample from the phase: sin(phase) * 16000, truncated toward
 // zero (the cast), low 16 bits kept.
 std::int16_t ToneSample(double phase) {
@@ -143,14 +126,6 @@ class SampleWriter {
   double phase_ = 0.0;     // without a table
 };
 
-bool Fail(KeyFailure* why, KeyError error, int sysErrno = 0) {
-  if (why != nullptr) {
-    why->error = error;
-    why->sysErrno = sysErrno;
-  }
-  return false;
-}
-
 }  // namespace
 
 std::uint64_t CountSamples(std::string_view text, std::int64_t u) {
@@ -182,40 +157,17 @@ void SynthesizeTone(TonePhase* state, std::int16_t* out, std::size_t count) {
   state->phase = phase;
 }
 
-bool WriteWavHeader(std::FILE* file, int sampleRate, int channels, int bitsPerSample,
-                    std::uint32_t dataBytes) {
-  const auto byteRate =
-      (static_cast<std::uint32_t>(sampleRate) * static_cast<std::uint32_t>(channels) *
-       static_cast<std::uint32_t>(bitsPerSample)) >> 3;
-  const int blockAlign = (channels * bitsPerSample) / 8;
-  return WriteBytes(file, "RIFF", 4) && WriteU32(file, dataBytes + 36) &&
-         WriteBytes(file, "WAVE", 4) && WriteBytes(file, "fmt ", 4) && WriteU32(file, 16) &&
-         WriteU16(file, 1) && WriteU16(file, static_cast<std::uint16_t>(channels)) &&
-         WriteU32(file, static_cast<std::uint32_t>(sampleRate)) && WriteU32(file, byteRate) &&
-         WriteU16(file, static_cast<std::uint16_t>(blockAlign)) &&
-         WriteU16(file, static_cast<std::uint16_t>(bitsPerSample)) &&
-         WriteBytes(file, "data", 4) && WriteU32(file, dataBytes);
-}
-
 bool KeyTextToWav(std::string_view text, const char* path, int unitMs, KeyFailure* why) {
   return KeyTextToWavSamples(text, path, SamplesPerUnit(unitMs), why);
 }
 
-bool KeyTextToWavSamples(std::string_view text, const char* path, std::int64_t u,
-                         KeyFailure* why) {
-  if (u < 1) return Fail(why, KeyError::kBadUnit);
-  const std::uint64_t total = CountSamples(text, u);
-  if (total > kMaxWavSamples) return Fail(why, KeyError::kTooLong);
+namespace {
 
-  // On the heap: the block is too large for a host thread's small stack,
-  // and static storage would not let calls run side by side.
-  const std::unique_ptr<SampleWriter> writer(new (std::nothrow) SampleWriter);
-  if (!writer) return Fail(why, KeyError::kOutOfMemory);
-
-  std::FILE* file = std::fopen(path, "wb");
-  if (file == nullptr) return Fail(why, KeyError::kOpen, errno);
+// Header and samples into an open stream; the caller opens and closes it.
+bool WriteKeyed(std::string_view text, std::FILE* file, std::int64_t u, std::uint64_t total,
+                SampleWriter* writer, KeyFailure* why) {
   writer->Open(file);
-  bool ok = WriteWavHeader(file, SAMPLE_RATE, 1, 16, static_cast<std::uint32_t>(total * 2));
+  bool ok = WriteWavHeader(file, kSampleRate, 1, 16, static_cast<std::uint32_t>(total * 2));
   for (std::size_t i = 0; ok && i < text.size(); ++i) {
     const char c = text[i];
     if (c == ' ') {
@@ -228,14 +180,45 @@ bool KeyTextToWavSamples(std::string_view text, const char* path, std::int64_t u
     }
   }
   ok = ok && writer->Flush();
-  if (!ok) {
-    const int err = errno;
+  return ok || Fail(why, KeyError::kWrite, errno);
+}
+
+// Checks that come before anything is created, and the writer's block.
+std::unique_ptr<SampleWriter> Prepare(std::string_view text, std::int64_t u, std::uint64_t* total,
+                                      KeyFailure* why) {
+  if (u < 1) return Fail(why, KeyError::kBadUnit), nullptr;
+  *total = CountSamples(text, u);
+  if (*total > kMaxWavSamples) return Fail(why, KeyError::kTooLong), nullptr;
+  // On the heap: the block is too large for a host thread's small stack,
+  // and static storage would not let calls run side by side.
+  std::unique_ptr<SampleWriter> writer(new (std::nothrow) SampleWriter);
+  if (!writer) Fail(why, KeyError::kOutOfMemory);
+  return writer;
+}
+
+}  // namespace
+
+bool KeyTextToWavSamples(std::string_view text, const char* path, std::int64_t u,
+                         KeyFailure* why) {
+  std::uint64_t total = 0;
+  const std::unique_ptr<SampleWriter> writer = Prepare(text, u, &total, why);
+  if (!writer) return false;
+  std::FILE* file = std::fopen(path, "wb");
+  if (file == nullptr) return Fail(why, KeyError::kOpen, errno);
+  if (!WriteKeyed(text, file, u, total, writer.get(), why)) {
     std::fclose(file);
-    return Fail(why, KeyError::kWrite, err);
+    return false;
   }
   // A full disk often shows only when the buffer is flushed here.
   if (std::fclose(file) != 0) return Fail(why, KeyError::kClose, errno);
   return true;
+}
+
+bool KeyTextToStream(std::string_view text, std::FILE* file, std::int64_t u, KeyFailure* why) {
+  std::uint64_t total = 0;
+  const std::unique_ptr<SampleWriter> writer = Prepare(text, u, &total, why);
+  if (!writer || !WriteKeyed(text, file, u, total, writer.get(), why)) return false;
+  return std::fflush(file) == 0 || Fail(why, KeyError::kWrite, errno);
 }
 
 const char* KeyErrorText(KeyError error) {

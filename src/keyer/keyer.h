@@ -7,9 +7,13 @@
 #include <cstdio>
 #include <string_view>
 
+#include "wav/wav.h"
+
 namespace tolvane {
 
-constexpr int SAMPLE_RATE = 8000;
+// Milliseconds per unit when none is asked for: 20 words per minute.
+constexpr int UNIT_MS = 60;
+
 constexpr int TONE_HZ = 600;
 constexpr double TONE_AMPLITUDE = 16000.0;
 // Phase step 2*pi*600/8000 and one full turn, pinned to their bit patterns
@@ -18,13 +22,9 @@ constexpr double TONE_AMPLITUDE = 16000.0;
 constexpr double kPhaseStep = 0x1.E28C731EB695p-2;
 constexpr double kTwoPi = 0x1.921FB54442D18p+2;
 
-// Largest number of samples whose sizes still fit the header's 32-bit
-// fields (data size * 2 + 36 <= 0xFFFFFFFF).
-constexpr std::uint64_t kMaxWavSamples = (0xFFFFFFFFull - 36) / 2;
-
 // Samples in one unit of `unitMs` milliseconds (multiply, then truncate).
 constexpr std::int64_t SamplesPerUnit(int unitMs) {
-  return static_cast<std::int64_t>(unitMs) * SAMPLE_RATE / 1000;
+  return static_cast<std::int64_t>(unitMs) * kSampleRate / 1000;
 }
 
 // Total samples the keyer produces for `text` at `u` samples per unit:
@@ -43,11 +43,6 @@ struct TonePhase {
 // Writes `count` tone samples: sin(phase) * 16000 truncated toward zero,
 // the phase advancing by kPhaseStep and reduced once it passes 2*pi.
 void SynthesizeTone(TonePhase* state, std::int16_t* out, std::size_t count);
-
-// Writes the 44-byte PCM header, field by field, little-endian. False at the
-// first write that does not complete.
-bool WriteWavHeader(std::FILE* file, int sampleRate, int channels, int bitsPerSample,
-                    std::uint32_t dataBytes);
 
 enum class KeyError {
   kNone,
@@ -76,6 +71,11 @@ bool KeyTextToWav(std::string_view text, const char* path, int unitMs,
 // number of milliseconds per unit.
 bool KeyTextToWavSamples(std::string_view text, const char* path, std::int64_t u,
                          KeyFailure* why = nullptr);
+
+// The same into an open stream (any FILE*: a file, a pipe, memory), which
+// is flushed but stays open.
+bool KeyTextToStream(std::string_view text, std::FILE* file, std::int64_t u,
+                     KeyFailure* why = nullptr);
 
 // A short English description of a failure, for messages.
 const char* KeyErrorText(KeyError error);

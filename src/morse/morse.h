@@ -14,6 +14,8 @@ struct MorseEntry {
 };
 
 constexpr std::size_t kMorseTableSize = 54;
+// The longest code in the table, in symbols ('$' is seven).
+constexpr std::size_t kMaxCodeLength = 7;
 extern const MorseEntry MorseTable[kMorseTableSize];
 
 // The code of `character`, or nullptr when no row holds it. Only the ASCII

@@ -11,11 +11,6 @@ char DecodedText[kDecodedTextSize];
 
 namespace {
 
-bool Fail(DecodeFailure* why, DecodeError error) {
-  if (why != nullptr) why->error = error;
-  return false;
-}
-
 // The element a full ascending sort would put at n / 4: the lower quartile.
 std::int32_t LowerQuartile(std::int32_t* values, std::size_t n) {
   std::int32_t* q = values + n / 4;
@@ -23,9 +18,9 @@ std::int32_t LowerQuartile(std::int32_t* values, std::size_t n) {
   return *q;
 }
 
-// No row holds more than 7 symbols, so past 8 the pending code reads as '?'
-// whatever follows; keeping no more bounds its memory.
-constexpr std::size_t kMaxPendingSymbols = 8;
+// Past the longest code, the pending code reads as '?' whatever follows;
+// keeping one symbol more than that bounds its memory.
+constexpr std::size_t kMaxPendingSymbols = kMaxCodeLength + 1;
 
 }  // namespace
 
@@ -139,48 +134,6 @@ bool DecodeWavToText(const char* path) {
   } catch (const std::bad_alloc&) {
     return false;
   }
-}
-
-std::string DescribeFailure(const DecodeFailure& failure) {
-  const std::string reason = failure.sysErrno != 0 ? std::strerror(failure.sysErrno) : "";
-  switch (failure.error) {
-    case DecodeError::kNone: return "no error";
-    case DecodeError::kOpen: return "cannot open: " + reason;
-    case DecodeError::kRead: return "cannot read: " + reason;
-    case DecodeError::kNotRiff: return "not a RIFF/WAVE file (no RIFF tag)";
-    case DecodeError::kNotWave: return "not a RIFF/WAVE file (the form type is not WAVE)";
-    case DecodeError::kFormatTooShort: return "the fmt chunk is shorter than 16 bytes";
-    case DecodeError::kFormatCut: return "the file ends inside the fmt chunk";
-    case DecodeError::kSeek: return "cannot seek (a pipe or device is not a seekable file): " + reason;
-    case DecodeError::kNoFormat: return "no fmt chunk";
-    case DecodeError::kNoData: return "no data chunk";
-    case DecodeError::kUnsupported: {
-      const WavFormat& f = failure.format;
-      std::string encoding;
-      switch (f.formatTag) {
-        case 1: encoding = "PCM"; break;
-        case 3: encoding = "float"; break;
-        case 6: encoding = "A-law"; break;
-        case 7: encoding = "mu-law"; break;
-        case 0xFFFE: encoding = "extensible format"; break;
-        default: {
-          char code[16];
-          std::snprintf(code, sizeof code, "format 0x%04X", f.formatTag);
-          encoding = code;
-        }
-      }
-      return std::to_string(f.sampleRate) + " Hz, " + std::to_string(f.channels) +
-             (f.channels == 1 ? " channel, " : " channels, ") + std::to_string(f.bitsPerSample) +
-             "-bit " + encoding + "; need 8000 Hz, mono, 16-bit PCM";
-    }
-    case DecodeError::kTruncated: return "truncated: the data chunk is longer than the file";
-    case DecodeError::kOutOfMemory: return "out of memory";
-    case DecodeError::kNoSamples: return "the recording holds no samples";
-    case DecodeError::kSilent: return "the recording is silent (every sample is zero)";
-    case DecodeError::kTooLong: return "the recording is too long";
-    case DecodeError::kNoTone: return "no keyed tone found";
-  }
-  return "unknown error";
 }
 
 }  // namespace tolvane

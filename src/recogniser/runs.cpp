@@ -8,14 +8,6 @@
 #include "recogniser/recogniser.h"
 
 namespace tolvane {
-namespace {
-
-bool Fail(DecodeFailure* why, DecodeError error) {
-  if (why != nullptr) why->error = error;
-  return false;
-}
-
-}  // namespace
 
 void ComputeEnvelope(const std::int16_t* samples, std::size_t count, int window,
                      std::int32_t* envelope) {
@@ -283,15 +275,24 @@ bool SegmentSamples(const std::int16_t* samples, std::size_t count, int window, 
   if (count > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
     return Fail(why, DecodeError::kTooLong);
   }
+  bool ok = false;
   if (window == static_cast<int>(kWindow) && count >= kMinFast) {
-    return SegmentFast(samples, count, runs, why);
+    ok = SegmentFast(samples, count, runs, why);
+  } else {
+    // Short recordings and other windows (not the decoder's) take the plain
+    // path through a stored envelope.
+    std::unique_ptr<std::int32_t[]> envelope(new (std::nothrow) std::int32_t[count]);
+    if (!envelope) return Fail(why, DecodeError::kOutOfMemory);
+    ComputeEnvelope(samples, count, window, envelope.get());
+    ok = SegmentRuns(envelope.get(), count, runs, why);
   }
-  // Short recordings and other windows (not the decoder's) take the plain
-  // path through a stored envelope.
-  std::unique_ptr<std::int32_t[]> envelope(new (std::nothrow) std::int32_t[count]);
-  if (!envelope) return Fail(why, DecodeError::kOutOfMemory);
-  ComputeEnvelope(samples, count, window, envelope.get());
-  return SegmentRuns(envelope.get(), count, runs, why);
+  // A silent envelope may still come from samples that are not all zero
+  // (dither of one bit, say): say which.
+  if (!ok && why != nullptr && why->error == DecodeError::kSilent &&
+      std::any_of(samples, samples + count, [](std::int16_t s) { return s != 0; })) {
+    why->error = DecodeError::kTooQuiet;
+  }
+  return ok;
 }
 
 }  // namespace tolvane

@@ -1,42 +1,54 @@
-// Shared by the fuzz harnesses: a scratch file per process, on tmpfs when
-// there is one, so every input goes through the same file code as a user's.
+// Shared by the fuzz harnesses.
 #ifndef TOLVANE_TESTS_FUZZ_FUZZ_SUPPORT_H
 #define TOLVANE_TESTS_FUZZ_FUZZ_SUPPORT_H
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <string>
-
-#if defined(_WIN32)
-#include <process.h>
-#define TOLVANE_GETPID _getpid
-#else
-#include <unistd.h>
-#define TOLVANE_GETPID getpid
-#endif
+#include <vector>
 
 namespace tolvane::fuzz {
 
-inline const std::string& ScratchPath() {
-  static const std::string path = [] {
-    std::error_code error;
-    const std::string dir = std::filesystem::is_directory("/dev/shm", error)
-                                ? std::string("/dev/shm")
-                                : std::filesystem::temp_directory_path().generic_string();
-    std::string p = dir + "/tolvane-fuzz-" + std::to_string(TOLVANE_GETPID()) + ".wav";
-    std::atexit([] { std::remove(ScratchPath().c_str()); });
-    return p;
-  }();
-  return path;
-}
+// A stdio stream whose bytes end up in memory, for writers that take a
+// FILE*: open_memstream where there is one, an anonymous temporary file
+// elsewhere (Windows, where the corpus replays under Wine).
+class MemoryStream {
+ public:
+  MemoryStream() {
+#if defined(_WIN32)
+    file_ = std::tmpfile();
+#else
+    file_ = open_memstream(&buffer_, &size_);
+#endif
+  }
+  ~MemoryStream() {
+    if (file_ != nullptr) std::fclose(file_);
+    std::free(buffer_);
+  }
+  MemoryStream(const MemoryStream&) = delete;
+  MemoryStream& operator=(const MemoryStream&) = delete;
 
-inline bool WriteScratch(const void* data, std::size_t size) {
-  std::FILE* file = std::fopen(ScratchPath().c_str(), "wb");
-  if (file == nullptr) return false;
-  const bool ok = size == 0 || std::fwrite(data, 1, size, file) == size;
-  return std::fclose(file) == 0 && ok;
-}
+  std::FILE* file() const { return file_; }
+
+  // Everything written so far.
+  std::vector<unsigned char> Bytes() {
+    std::fflush(file_);
+#if defined(_WIN32)
+    std::vector<unsigned char> out;
+    std::rewind(file_);
+    unsigned char block[65536];
+    for (std::size_t n; (n = std::fread(block, 1, sizeof block, file_)) > 0;) out.insert(out.end(), block, block + n);
+    std::fseek(file_, 0, SEEK_END);
+    return out;
+#else
+    return std::vector<unsigned char>(buffer_, buffer_ + size_);
+#endif
+  }
+
+ private:
+  std::FILE* file_ = nullptr;
+  char* buffer_ = nullptr;
+  std::size_t size_ = 0;
+};
 
 // Stops the run so the fuzzer keeps the input.
 [[noreturn]] inline void Violated(const char* what) {

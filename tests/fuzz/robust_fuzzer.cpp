@@ -8,7 +8,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "morse/morse.h"
-#include "recogniser/recogniser.h"
+#include "robust/robust.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tolvane;

@@ -50,3 +50,9 @@ get_filename_component(libdir ${libs} DIRECTORY)
 run(${C_COMPILER} -std=c99 -Wall -Wextra -Wpedantic -Werror ${CONSUMER_DIR}/consumer.c ${flags}
     -Wl,-rpath,${libdir} -o ${WORK_DIR}/consumer-pc)
 run(${host_env} ${WORK_DIR}/consumer-pc ${WORK_DIR}/sos-pkgconfig.wav)
+
+# The README's own examples, as written, with the library found the way the
+# README says (LD_LIBRARY_PATH for a prefix outside the system's).
+if(PYTHON)
+  run(${host_env} ${PYTHON} ${CONSUMER_DIR}/readme_examples.py ${README} ${prefix} ${C_COMPILER})
+endif()

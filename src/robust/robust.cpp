@@ -10,20 +10,15 @@
 #include <vector>
 
 #include "morse/morse.h"
-#include "recogniser/recogniser.h"
+#include "robust/robust.h"
 
 namespace tolvane {
 namespace {
 
-constexpr double kRate = 8000;
+constexpr double kRate = kSampleRate;
 constexpr double kPi = 3.14159265358979323846;
 constexpr std::size_t kDecimation = 8;  // baseband: one value per millisecond
 const double kSqrt3 = std::sqrt(3.0);
-
-bool Fail(DecodeFailure* why, DecodeError error) {
-  if (why != nullptr) why->error = error;
-  return false;
-}
 
 // --- Spectrum ----------------------------------------------------------
 
@@ -1071,7 +1066,7 @@ std::string Assemble(const Reading& r, double wordGap, const std::vector<double>
   double startMs = 0;
   auto flush = [&] {
     if (code.empty()) return;
-    if (!IsCode(code) && code.size() <= 8) {
+    if (!IsCode(code) && code.size() <= kMaxCodeLength + 1) {
       std::size_t weakest = 0;
       for (std::size_t i = 1; i < margins.size(); ++i) {
         if (margins[i] < margins[weakest]) weakest = i;
@@ -1088,7 +1083,7 @@ std::string Assemble(const Reading& r, double wordGap, const std::vector<double>
       confidence = 0;
     }
     RobustCharacter c;
-    c.code = code.size() > 8 ? code.substr(0, 8) + "..." : code;
+    c.code = code.size() > kMaxCodeLength + 1 ? code.substr(0, kMaxCodeLength + 1) + "..." : code;
     c.character = LookupChar(code.c_str());
     c.confidence = static_cast<float>(confidence);
     c.seconds = startMs / 1000;

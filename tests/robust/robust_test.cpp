@@ -9,6 +9,7 @@
 #include "keyer/keyer.h"
 #include "morse/morse.h"
 #include "recogniser/recogniser.h"
+#include "robust/robust.h"
 #include "support/cw_synth.h"
 #include "support/test_support.h"
 

@@ -3,14 +3,15 @@
 #endif
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "keyer/keyer.h"
-#include "recogniser/recogniser.h"
 #include "support/test_support.h"
 #include "support/wav_bytes.h"
+#include "wav/wav.h"
 
 namespace tolvane {
 namespace {
@@ -26,18 +27,33 @@ struct LoadResult {
   std::vector<std::int16_t> samples;
 };
 
-LoadResult Load(const std::string& path) {
-  std::unique_ptr<std::int16_t[]> samples;
-  int rate = 0;
-  std::size_t count = 0;
-  DecodeFailure why;
-  const bool ok = LoadWavSamples(path.c_str(), &samples, &rate, &count, &why);
+LoadResult Finish(bool ok, const DecodeFailure& why, int rate, std::size_t count,
+                  const std::unique_ptr<std::int16_t[]>& samples) {
   LoadResult result{ok, why.error, count, {}};
   if (ok) {
     EXPECT_EQ(rate, 8000);
     result.samples.assign(samples.get(), samples.get() + count);
   }
   return result;
+}
+
+LoadResult Load(const std::string& path) {
+  std::unique_ptr<std::int16_t[]> samples;
+  int rate = 0;
+  std::size_t count = 0;
+  DecodeFailure why;
+  const bool ok = LoadWavSamples(path.c_str(), &samples, &rate, &count, &why);
+  return Finish(ok, why, rate, count, samples);
+}
+
+// Through the memory entry: no file involved.
+LoadResult Load(const Bytes& bytes) {
+  std::unique_ptr<std::int16_t[]> samples;
+  int rate = 0;
+  std::size_t count = 0;
+  DecodeFailure why;
+  const bool ok = LoadWavSamples(bytes.data(), bytes.size(), &samples, &rate, &count, &why);
+  return Finish(ok, why, rate, count, samples);
 }
 
 TEST(LoadWavSamples, KeyedFilesLoadWithTheirSampleCount) {
@@ -109,11 +125,8 @@ TEST(LoadWavSamples, AcceptsAndRefusesExactlyWhatTheLayoutRulesSay) {
       {"data one byte short", Riff({fmt, Chunk("data", Bytes(5, 1), 6)}), DecodeError::kTruncated, 0},
       {"data odd, last byte missing", Riff({fmt, Chunk("data", Bytes(6, 1), 7)}), DecodeError::kNone, 3},
   };
-  TempDir dir;
   for (const Case& c : cases) {
-    const std::string path = dir.File("case.wav");
-    WriteBytes(path, c.file);
-    const LoadResult r = Load(path);
+    const LoadResult r = Load(c.file);
     EXPECT_EQ(r.ok, c.error == DecodeError::kNone) << c.name;
     EXPECT_EQ(r.error, c.error) << c.name;
     if (r.ok) {
@@ -125,7 +138,6 @@ TEST(LoadWavSamples, AcceptsAndRefusesExactlyWhatTheLayoutRulesSay) {
 TEST(LoadWavSamples, HostileChunkSizesEndTheWalkWithoutGoingBack) {
   const Bytes fmt = Chunk("fmt ", FormatBody());
   const Bytes data = Chunk("data", SampleBytes(kThree));
-  TempDir dir;
   for (const std::uint32_t size : {0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu, 0xFFFFFFF8u}) {
     struct Case {
       Bytes file;
@@ -139,11 +151,7 @@ TEST(LoadWavSamples, HostileChunkSizesEndTheWalkWithoutGoingBack) {
         {Riff({fmt, Chunk("data", SampleBytes(kThree), size)}), DecodeError::kTruncated},
         {Riff({Chunk("data", SampleBytes(kThree), size), fmt}), DecodeError::kNoFormat},
     };
-    for (const Case& c : cases) {
-      const std::string path = dir.File("hostile.wav");
-      WriteBytes(path, c.file);
-      EXPECT_EQ(Load(path).error, c.error) << std::hex << size;
-    }
+    for (const Case& c : cases) EXPECT_EQ(Load(c.file).error, c.error) << std::hex << size;
   }
 }
 
@@ -191,36 +199,171 @@ TEST(LoadWavSamples, HostileFilesTable) {
   tiny.insert(tiny.end(), data.begin(), data.end());
   cases.push_back({"200000 tiny chunks", tiny, DecodeError::kNone});
 
-  TempDir dir;
-  for (const Case& c : cases) {
-    const std::string path = dir.File("hostile.wav");
-    WriteBytes(path, c.file);
-    EXPECT_EQ(Load(path).error, c.error) << c.name;
+  for (const Case& c : cases) EXPECT_EQ(Load(c.file).error, c.error) << c.name;
+}
+
+// Reads everything a reader opened on `entry` gives, or the reason it
+// refused: the same for every entry, which share one walk.
+struct Streamed {
+  DecodeError error = DecodeError::kNone;
+  std::vector<std::int16_t> samples;
+  bool truncated = false;
+};
+
+template <typename OpenFn>
+Streamed ReadAllFrom(OpenFn open) {
+  WavReader reader;
+  DecodeFailure why;
+  Streamed out;
+  if (!open(&reader, &why)) {
+    out.error = why.error;
+    return out;
   }
+  std::int16_t block[5];  // small, so blocks end anywhere
+  for (std::size_t n; (n = reader.Read(block, 5)) > 0;) out.samples.insert(out.samples.end(), block, block + n);
+  out.truncated = reader.truncated();
+  return out;
 }
 
 #if !defined(_WIN32)
-TEST(LoadWavSamples, APipeEndsPromptlySinceTheReaderMustSeek) {
+// The bytes through a pipe, written by a thread so any size fits, and read
+// through the descriptor entry or, with `asFile`, a FILE* on it.
+Streamed ReadThroughPipe(const Bytes& bytes, bool asFile) {
+  int fds[2];
+  EXPECT_EQ(pipe(fds), 0);
+  std::thread writer([&] {
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+      const ssize_t n = write(fds[1], bytes.data() + at, bytes.size() - at);
+      if (n <= 0) break;
+      at += static_cast<std::size_t>(n);
+    }
+    close(fds[1]);
+  });
+  std::FILE* stream = asFile ? fdopen(fds[0], "rb") : nullptr;
+  Streamed out = ReadAllFrom([&](WavReader* r, DecodeFailure* why) {
+    return asFile ? r->Open(stream, why) : r->OpenDescriptor(fds[0], why);
+  });
+  // Drain what the reader left, so the writer can finish.
+  char sink[4096];
+  while (read(fds[0], sink, sizeof sink) > 0) {
+  }
+  if (asFile) {
+    std::fclose(stream);
+  } else {
+    close(fds[0]);
+  }
+  writer.join();
+  return out;
+}
+#endif
+
+TEST(WavReader, EveryEntryReadsTheSameSamplesBlockByBlock) {
   TempDir dir;
-  const std::string path = dir.File("sos.wav");
-  ASSERT_TRUE(KeyTextToWav("SOS", path.c_str(), 60));
-  const Bytes file = ReadBytes(path);
-  ASSERT_LT(file.size(), 60000u);  // fits the pipe's buffer, so the write never blocks
+  const Bytes fmt = Chunk("fmt ", FormatBody());
+  const std::vector<std::int16_t> many(20000, 1234);
+  struct Case {
+    std::string name;
+    Bytes file;
+    DecodeError error;       // from a file or memory
+    DecodeError pipeError;   // from a pipe, which cannot go back
+    bool pipeTruncated;      // a pipe reads what comes and says it was short
+  };
+  const Case cases[] = {
+      {"plain", Riff({fmt, Chunk("data", SampleBytes(kThree))}), DecodeError::kNone, DecodeError::kNone, false},
+      {"many samples", Riff({fmt, Chunk("data", SampleBytes(many))}), DecodeError::kNone, DecodeError::kNone,
+       false},
+      {"LIST first", Riff({Chunk("LIST", Bytes(9, 'x')), fmt, Chunk("data", SampleBytes(kThree))}),
+       DecodeError::kNone, DecodeError::kNone, false},
+      {"data before fmt", Riff({Chunk("data", SampleBytes(kThree)), fmt}), DecodeError::kNone,
+       DecodeError::kDataBeforeFormat, false},
+      {"declared beyond the end", Riff({fmt, Chunk("data", SampleBytes(kThree), 0xFFFFFFF0)}),
+       DecodeError::kTruncated, DecodeError::kNone, true},
+      {"stereo", Riff({Chunk("fmt ", FormatBody(1, 2)), Chunk("data", SampleBytes(kThree))}),
+       DecodeError::kUnsupported, DecodeError::kUnsupported, false},
+  };
+  for (const Case& c : cases) {
+    const std::string path = dir.File("entry.wav");
+    WriteBytes(path, c.file);
+    const Streamed memory = ReadAllFrom([&](WavReader* r, DecodeFailure* why) {
+      return r->Open(c.file.data(), c.file.size(), why);
+    });
+    const Streamed byPath = ReadAllFrom([&](WavReader* r, DecodeFailure* why) { return r->Open(path.c_str(), why); });
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    const Streamed byFile = ReadAllFrom([&](WavReader* r, DecodeFailure* why) { return r->Open(file, why); });
+    std::fclose(file);
+    for (const Streamed* s : {&memory, &byPath, &byFile}) {
+      EXPECT_EQ(s->error, c.error) << c.name;
+      EXPECT_FALSE(s->truncated) << c.name;
+    }
+    EXPECT_EQ(byPath.samples, memory.samples) << c.name;
+    EXPECT_EQ(byFile.samples, memory.samples) << c.name;
+#if !defined(_WIN32)
+    const Streamed byDescriptor = ReadThroughPipe(c.file, false);
+    const Streamed byPipe = ReadThroughPipe(c.file, true);
+    for (const Streamed* s : {&byDescriptor, &byPipe}) EXPECT_EQ(s->error, c.pipeError) << c.name << " (pipe)";
+    if (c.pipeError == DecodeError::kNone) {
+      const std::vector<std::int16_t> expected =
+          c.error == DecodeError::kNone ? memory.samples : kThree;  // a short pipe gives what came
+      for (const Streamed* s : {&byDescriptor, &byPipe}) {
+        EXPECT_EQ(s->truncated, c.pipeTruncated) << c.name;
+        EXPECT_EQ(s->samples, expected) << c.name;
+      }
+    }
+#endif
+  }
+}
+
+TEST(WavReader, RewindsForAnotherPassWhereTheInputCanSeek) {
+  const Bytes file = Riff({Chunk("fmt ", FormatBody()), Chunk("junk", Bytes(5, 'x')), Chunk("data", SampleBytes(kThree))});
+  WavReader reader;
+  ASSERT_TRUE(reader.Open(file.data(), file.size()));
+  for (int pass = 0; pass < 3; ++pass) {
+    std::int16_t out[8] = {};
+    EXPECT_EQ(reader.Read(out, 8), 3u);
+    EXPECT_EQ(std::vector<std::int16_t>(out, out + 3), kThree);
+    EXPECT_EQ(reader.Read(out, 8), 0u);
+    ASSERT_TRUE(reader.Rewind());
+  }
+#if !defined(_WIN32)
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   ASSERT_EQ(write(fds[1], file.data(), file.size()), static_cast<ssize_t>(file.size()));
   close(fds[1]);
-  std::FILE* stream = fdopen(fds[0], "rb");
-  ASSERT_NE(stream, nullptr);
-  std::unique_ptr<std::int16_t[]> samples;
-  int rate = 0;
-  std::size_t count = 0;
+  WavReader piped;
+  ASSERT_TRUE(piped.OpenDescriptor(fds[0]));
   DecodeFailure why;
-  EXPECT_FALSE(LoadWavSamples(stream, &samples, &rate, &count, &why));
+  EXPECT_FALSE(piped.Rewind(&why));
   EXPECT_EQ(why.error, DecodeError::kSeek);
-  std::fclose(stream);
-}
+  close(fds[0]);
 #endif
+}
+
+// Run again under the sanitizers with allocations over 64 MB failing: a
+// small input that declares gigabytes must be refused for what it is, never
+// reach an allocation of its declared size.
+TEST(WavReader, SmallInputsDeclaringGigabytesAllocateNothingOfThatSize) {
+  const Bytes fmt = Chunk("fmt ", FormatBody());
+  for (const std::uint32_t size : {0xFFFFFFF0u, 0x80000000u, 0x10000000u}) {
+    const Bytes file = Riff({fmt, Chunk("data", SampleBytes(kThree), size)});
+    EXPECT_EQ(Load(file).error, DecodeError::kTruncated) << std::hex << size;
+#if !defined(_WIN32)
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], file.data(), file.size()), static_cast<ssize_t>(file.size()));
+    close(fds[1]);
+    std::FILE* stream = fdopen(fds[0], "rb");
+    std::unique_ptr<std::int16_t[]> samples;
+    int rate = 0;
+    std::size_t count = 0;
+    DecodeFailure why;
+    EXPECT_FALSE(LoadWavSamples(stream, &samples, &rate, &count, &why));
+    EXPECT_EQ(why.error, DecodeError::kTruncated) << std::hex << size << " (pipe)";
+    std::fclose(stream);
+#endif
+  }
+}
 
 TEST(LoadWavSamples, FilesThatCannotBeReadSayWhy) {
   TempDir dir;
