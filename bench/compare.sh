@@ -3,13 +3,13 @@
 # same machine and the same files, and prints the ratios and peak memory.
 #
 # usage: bench/compare.sh [TOLVANE_TOOL] [WORK_DIR] [RUNS]
-#   defaults: build/tolvane, a new directory under /tmp, 5 runs (median).
+#   defaults: build/tolvane, a new directory under /tmp, 9 runs (median).
 # Needs: python3, /usr/bin/time; optionally ebook2cw, multimon-ng and sox
 # for the comparison with the field.
 set -euo pipefail
 tool=$(realpath "${1:-build/tolvane}")
 work=${2:-$(mktemp -d /tmp/tolvane-compare.XXXXXX)}
-runs=${3:-5}
+runs=${3:-9}
 mkdir -p "$work"
 cd "$work"
 
@@ -54,12 +54,15 @@ t_encode=$(median "'$tool' encode - out.wav <hour.txt")
 t_head=$(median "head -c $bytes /dev/zero >zero.bin")
 t_decode=$(median "'$tool' decode hour.wav")
 t_cat=$(median "cat hour.wav >/dev/null")
+t_robust=$(median "'$tool' decode --robust hour.wav")
 printf '%-44s %8s s\n' "tolvane encode (1 hour)" "$t_encode" "head -c $bytes /dev/zero > file" "$t_head"
 printf '%-44s %8s   (target <= 3)\n' "  ratio encode / head" "$(ratio "$t_encode" "$t_head")"
 printf '%-44s %8s s\n' "tolvane decode (1 hour)" "$t_decode" "cat file > /dev/null" "$t_cat"
 printf '%-44s %8s   (target <= 4)\n' "  ratio decode / cat" "$(ratio "$t_decode" "$t_cat")"
 printf '%-44s %8s x real time\n' "  decode speed" "$(ratio "$audio" "$t_decode")"
 printf '%-44s %8s x real time\n' "  encode speed" "$(ratio "$audio" "$t_encode")"
+printf '%-44s %8s s\n' "tolvane decode --robust (1 hour)" "$t_robust"
+printf '%-44s %8s x real time\n' "  robust decode speed" "$(ratio "$audio" "$t_robust")"
 echo
 printf '%-44s %8s KB\n' "peak memory, tolvane encode" "$(peak "'$tool' encode - out.wav <hour.txt")"
 printf '%-44s %8s KB   (%s bytes per sample)\n' "peak memory, tolvane decode" \
