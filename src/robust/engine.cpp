@@ -1,0 +1,438 @@
+// The streaming engine: the front end's baseband kept in a ring, read in
+// overlapping windows that end at the newest sample, and committed a fixed
+// look-ahead behind it.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "robust/front_end.h"
+#include "robust/levels.h"
+#include "robust/robust.h"
+#include "robust/text.h"
+#include "robust/timing.h"
+
+namespace tolvane {
+
+using robust::Complex;
+
+namespace {
+
+constexpr double kRingSeconds = 8;       // baseband kept for the window
+constexpr double kMaxWindowSeconds = 6;  // uncommitted baseband at most
+constexpr double kHopSeconds = 0.3;      // a window is read this often
+constexpr std::size_t kGuardBlock = 16;  // samples per guard measurement
+
+// A run in baseband samples since the lock.
+struct Run {
+  bool on = false;
+  std::int64_t start = 0;
+  std::int64_t length = 0;
+};
+
+}  // namespace
+
+struct RobustDecoder::Impl : robust::BasebandSink {
+  explicit Impl(const RobustOptions& o)
+      : options(o), front(Spec(o)), noise(20000), guardNoise(20000 / kGuardBlock) {}
+
+  static robust::ListenSpec Spec(const RobustOptions& o) {
+    robust::ListenSpec s;
+    s.rate = o.sampleRate;
+    s.complex = o.complex;
+    s.pitchGiven = o.pitchGiven;
+    s.pitch = o.pitchHz;
+    s.bandLo = o.bandLoHz;
+    s.bandHi = o.bandHiHz;
+    return s;
+  }
+
+  void Locked(double pitchHz, double basebandRate) override {
+    if (std::getenv("ROBUST_DEBUG")) std::fprintf(stderr, "LOCK %.1f Hz\n", pitchHz);
+    // A new signal: what was read of the last one ends here.
+    if (locks > 0) Analyse(true);
+    ++locks;
+    rate = basebandRate;
+    ring.assign(static_cast<std::size_t>(kRingSeconds * rate), Complex{});
+    guard.assign(ring.size() / kGuardBlock + 1, 0.0f);
+    block.clear();
+    count = 0;
+    commit = 0;
+    start = robust::WindowStart::kFree;
+    nextAnalysis = static_cast<std::int64_t>(kHopSeconds * rate);
+    previous.clear();
+    timing = robust::TimingTracker();
+    noise.Clear();
+    guardNoise.Clear();
+    text.SetRate(rate);
+  }
+
+  void Sample(const robust::Baseband& b) override {
+    if (count == 0) firstInput = b.input;
+    ring[static_cast<std::size_t>(count % static_cast<std::int64_t>(ring.size()))] = b.narrow;
+    noise.Add(std::norm(b.narrow));
+    block.push_back(b.wide);
+    if (block.size() == kGuardBlock) Guard();
+    ++count;
+    if (count >= nextAnalysis) {
+      Analyse(false);
+      nextAnalysis = count + static_cast<std::int64_t>(kHopSeconds * rate);
+    }
+  }
+
+  // The power beside the channel over one block, on each side, as the
+  // smaller of the two: a crash raises both sides, an interfering
+  // station only one.
+  void Guard() {
+    if (twiddle.empty()) {
+      // Hann-windowed DFT bins 0 and +-2..+-4 of one block.
+      const double n = static_cast<double>(kGuardBlock);
+      for (int k = -4; k <= 4; ++k) {
+        for (std::size_t i = 0; i < kGuardBlock; ++i) {
+          const double w = 0.5 - 0.5 * std::cos(2 * robust::kPi * (static_cast<double>(i) + 0.5) / n);
+          const double a = -2 * robust::kPi * k * static_cast<double>(i) / n;
+          twiddle.emplace_back(static_cast<float>(w * std::cos(a)), static_cast<float>(w * std::sin(a)));
+        }
+      }
+    }
+    auto bin = [&](int k) {
+      Complex sum;
+      const Complex* t = twiddle.data() + static_cast<std::size_t>(k + 4) * kGuardBlock;
+      for (std::size_t i = 0; i < kGuardBlock; ++i) sum += block[i] * t[i];
+      return std::norm(sum);
+    };
+    const double centreNorm = bin(0);
+    double sides[2] = {0, 0};
+    for (int k = 2; k <= 4; ++k) {
+      sides[0] += bin(-k);
+      sides[1] += bin(k);
+    }
+    // Per bin beside the channel; a static crash is as loud there as in the
+    // channel, a keyed tone is not.
+    const double beside = std::min(sides[0], sides[1]) / 3;
+    guardNoise.Add(beside);
+    const auto g = static_cast<float>(beside > 0.25 * centreNorm ? beside : 0.0);
+    guard[static_cast<std::size_t>((count / static_cast<std::int64_t>(kGuardBlock)) % static_cast<std::int64_t>(guard.size()))] = g;
+    block.clear();
+  }
+
+  Complex At(std::int64_t k) const { return ring[static_cast<std::size_t>(k % static_cast<std::int64_t>(ring.size()))]; }
+
+  double Seconds(std::int64_t k) const {
+    const double input = static_cast<double>(firstInput) + static_cast<double>(k) * static_cast<double>(front.inputPerBaseband());
+    return std::max(0.0, input) / options.sampleRate;
+  }
+
+  double NoisePower() const {
+    // A quarter of the channel's samples lie below this where only noise is
+    // there; key-down fills less than three quarters of any keying. A clean
+    // recording has next to no noise: the channel filter's tails, 30 dB
+    // down a few milliseconds after each edge, set the floor then.
+    return std::max({noise.Quantile(0.25) / 0.2877, 1e-3 * noise.Quantile(0.95), 1e-30});
+  }
+
+  // The carrier's offset from the oscillator, from the phase turned over
+  // eight samples while the key is down, followed slowly; far off, the
+  // oscillator itself is moved so the tone stays in the channel.
+  void TrackFrequency(const std::vector<bool>& down, std::int64_t step) {
+    constexpr std::int64_t kLag = 8;
+    std::complex<double> sum;
+    double power = 0;
+    for (std::size_t j = 0; j < down.size(); ++j) {
+      if (!down[j]) continue;
+      const std::int64_t from = commit + static_cast<std::int64_t>(j) * step;
+      for (std::int64_t k = std::max(from, kLag); k < from + step; ++k) {
+        const std::complex<double> a(At(k)), b(At(k - kLag));
+        sum += a * std::conj(b);
+        power += std::norm(a);
+      }
+    }
+    if (power <= 0 || std::abs(sum) < 0.2 * power) return;  // too noisy to say
+    const double offset = std::arg(sum) * rate / (2 * robust::kPi * kLag);
+    afcHz += 0.5 * (offset - afcHz);
+    if (std::fabs(afcHz) > 10) {
+      front.Nudge(afcHz);
+      afcHz = 0;
+    }
+  }
+
+  void Analyse(bool final);
+  void Commit(const Run& run, bool forced);
+  robust::ToneFacts Facts(const Run& run) const;
+
+  RobustOptions options;
+  robust::FrontEnd front;
+  double rate = 1000;
+  std::vector<Complex> ring;
+  std::vector<float> guard;
+  std::vector<Complex> block;
+  std::vector<Complex> twiddle;
+  robust::PowerHistogram noise;
+  robust::PowerHistogram guardNoise;
+  std::int64_t count = 0;
+  std::int64_t commit = 0;
+  std::int64_t firstInput = 0;  // the input sample of baseband sample 0
+  std::int64_t nextAnalysis = 0;
+  robust::WindowStart start = robust::WindowStart::kFree;
+  std::vector<Run> previous;  // the last reading's runs past the commit point
+  robust::TimingTracker timing;
+  robust::TextStage text;
+  std::vector<RobustEvent> events;
+  int locks = 0;
+  double snrDb = 0;
+  double afcHz = 0;
+};
+
+robust::ToneFacts RobustDecoder::Impl::Facts(const Run& run) const {
+  robust::ToneFacts f;
+  f.start = Seconds(run.start);
+  f.end = Seconds(run.start + run.length);
+  f.length = static_cast<double>(run.length);
+  const double p0 = NoisePower();
+  double energy = 0, peak = 0, sumAbs = 0;
+  for (std::int64_t k = run.start; k < run.start + run.length; ++k) {
+    const double p = std::norm(At(k));
+    energy += p;
+    peak = std::max(peak, p);
+    sumAbs += std::sqrt(p);
+  }
+  const double n = static_cast<double>(std::max<std::int64_t>(1, run.length));
+  const double perSample = energy / n / p0 - 1;
+  // Independent samples in the run: its length over the channel's
+  // correlation length.
+  const double independent = std::max(1.0, n * n / front.SumVariance(static_cast<std::size_t>(n)));
+  f.energyRatio = std::max(0.0, perSample) * independent;
+  const double n0 = p0 / front.noiseBandwidthHz();
+  f.snrDb = perSample > 0 ? 10 * std::log10(perSample * p0 / (n0 * 2500)) : -99;
+  // Where the tone is clear, a keyed carrier is steady: no bell shape as a
+  // passing sweep or a voice's harmonic makes.
+  if (perSample > 10 && peak > 0) f.pure = (sumAbs / n) / std::sqrt(peak) > 0.55;
+  const double unit = std::sqrt(timing.model().dot * timing.model().elementGap);
+  f.carrier = n > std::max(2.0 * rate, 12 * unit);
+  return f;
+}
+
+void RobustDecoder::Impl::Commit(const Run& run, bool forced) {
+  const robust::TimingModel& model = timing.model();
+  if (std::getenv("ROBUST_DEBUG")) {
+    std::fprintf(stderr, "%s %6.1f ms at %.3f s%s  [dot %.1f dash %.1f gaps %.1f %.1f %.1f] noise %.3g\n",
+                 run.on ? "TONE" : "gap ", 1000.0 * static_cast<double>(run.length) / rate, Seconds(run.start), forced ? " forced" : "",
+                 model.dot, model.dash, model.elementGap, model.letterGap, model.wordGap, NoisePower());
+  }
+  if (run.on) {
+    const robust::ToneFacts f = Facts(run);
+    // Weak tones, most of them noise, would only blur the timing.
+    if (!forced && !f.carrier && f.energyRatio >= 4) timing.AddTone(static_cast<double>(run.length));
+    if (f.energyRatio > 4) snrDb = 0.8 * snrDb + 0.2 * f.snrDb;
+    text.SetSignal(front.pitchHz() + afcHz, 1.2 * rate / model.dot, snrDb);
+    text.Tone(f, model);
+  } else {
+    if (!forced && start != robust::WindowStart::kLongGap && commit > 0) {
+      timing.AddGap(static_cast<double>(run.length));
+    }
+    text.Gap(static_cast<double>(run.length), Seconds(run.start), model);
+  }
+  commit = run.start + run.length;
+  start = run.on ? robust::WindowStart::kGap : robust::WindowStart::kTone;
+}
+
+void RobustDecoder::Impl::Analyse(bool final) {
+  if (locks == 0 || count <= commit) return;
+  // Twelve dots ahead: a second at 12 WPM, longer at slow speeds.
+  // Until the speed is known, as far as the window allows.
+  const double lookahead = timing.tones() < 8 ? 3 * rate : std::clamp(12 * timing.model().dot, 0.6 * rate, 3 * rate);
+  const std::int64_t horizon = final ? count : count - static_cast<std::int64_t>(lookahead);
+  // Steps of a fifth of the shorter of a dot and a gap.
+  const robust::TimingModel& m = timing.model();
+  const double shortest = timing.seeded() ? std::min(m.dot, m.elementGap) : 0.04 * rate;
+  const auto step = static_cast<std::int64_t>(std::clamp(std::round(shortest / 5), 1.0, 40.0));
+  const std::int64_t steps = (count - commit) / step;
+  if (steps < 4) {
+    if (final) text.Finish(Seconds(count));
+    return;
+  }
+  std::vector<robust::StepObservation> obs(static_cast<std::size_t>(steps));
+  // The residual frequency taken out as the steps are summed; the phase
+  // runs from the window's start.
+  const std::complex<double> turn = std::polar(1.0, -2 * robust::kPi * afcHz / rate);
+  std::complex<double> rotor(1, 0);
+  for (std::int64_t j = 0; j < steps; ++j) {
+    Complex sum;
+    for (std::int64_t k = commit + j * step; k < commit + (j + 1) * step; ++k) {
+      sum += At(k) * Complex(static_cast<float>(rotor.real()), static_cast<float>(rotor.imag()));
+      rotor *= turn;
+    }
+    auto& o = obs[static_cast<std::size_t>(j)];
+    o.sum = sum;
+    const std::int64_t middle = commit + j * step + step / 2;
+    o.guard = guard[static_cast<std::size_t>((middle / static_cast<std::int64_t>(kGuardBlock)) %
+                                              static_cast<std::int64_t>(guard.size()))];
+  }
+  const double stepNoise = NoisePower() * front.SumVariance(static_cast<std::size_t>(step));
+  // The first reading: a threshold on each step's power, joined by the
+  // last window's tones where it reaches, which find more at low SNR. The
+  // threshold alone decides elsewhere, so a misreading cannot feed itself.
+  std::vector<bool> down = robust::FirstReading(
+      obs, stepNoise, static_cast<std::size_t>(std::max<std::int64_t>(2, static_cast<std::int64_t>(1.5 * m.dot) / step)));
+  for (const Run& r : previous) {
+    if (!r.on) continue;
+    for (std::int64_t k = std::max(r.start, commit); k < r.start + r.length; ++k) {
+      const std::int64_t j = (k - commit) / step;
+      if (j < steps) down[static_cast<std::size_t>(j)] = true;
+    }
+  }
+  // Two readings: the first from the thresholded steps, the second from
+  // the first's keying, with the carrier's phase where it carries.
+  const double guardFloor = guardNoise.Quantile(0.5);
+  auto segment = [&](const std::vector<bool>& keyed, bool allowCoherent, robust::Levels* levels) {
+    *levels = robust::MeasureLevels(obs, keyed, stepNoise);
+    if (!allowCoherent) levels->coherent = false;
+    robust::TimingModel inSteps = timing.model();
+    const double s = static_cast<double>(step);
+    inSteps.dot /= s;
+    inSteps.dash /= s;
+    inSteps.elementGap /= s;
+    inSteps.letterGap /= s;
+    inSteps.wordGap /= s;
+    return robust::SegmentWindow(robust::Evidence(obs, *levels, guardFloor), inSteps, start);
+  };
+  auto mask = [&](const std::vector<robust::StepRun>& runs) {
+    std::vector<bool> keyed(static_cast<std::size_t>(steps), false);
+    for (const robust::StepRun& r : runs) {
+      for (std::size_t j = r.start; j < r.start + r.length && j < keyed.size(); ++j) keyed[j] = r.on;
+    }
+    return keyed;
+  };
+  robust::Levels levels;
+  std::vector<robust::StepRun> found = segment(down, false, &levels);
+  if (std::getenv("ROBUST_DEBUG2")) {
+    std::fprintf(stderr, "window %.3f: ", Seconds(commit));
+    for (std::size_t j = 0; j < std::min<std::size_t>(40, obs.size()); ++j) std::fprintf(stderr, "%d:%.0f ", down[j] ? 1 : 0, 10 * std::log10(std::norm(obs[j].sum) / stepNoise + 1e-9));
+    std::fprintf(stderr, "\n pass1:");
+    for (const auto& r : found) std::fprintf(stderr, " %s%zu", r.on ? "+" : "-", r.length);
+    std::fprintf(stderr, "\n");
+  }
+  // Until enough tones are committed, the model comes afresh from each
+  // window's first reading, which sees the look-ahead too.
+  if (timing.tones() < 8) {
+    // Every run but the ragged last one, and the first where the window
+    // may have cut it.
+    std::vector<double> tones, gaps;
+    const std::size_t first = start == robust::WindowStart::kFree ? 1 : 0;
+    for (std::size_t i = first; i + 1 < found.size(); ++i) {
+      (found[i].on ? tones : gaps).push_back(static_cast<double>(found[i].length * static_cast<std::size_t>(step)));
+    }
+    if (tones.size() >= 3 || final) {
+      if (tones.empty()) tones.push_back(0.06 * rate);
+      timing.Seed(tones, gaps, rate);
+      front.SetDot(timing.model().dot / rate);
+    }
+  }
+  const std::vector<bool> keyed = mask(found);
+  TrackFrequency(keyed, step);
+  found = segment(keyed, true, &levels);
+  const std::vector<float> evidence = robust::Evidence(obs, levels, guardFloor);
+  if (std::getenv("ROBUST_DEBUG")) {
+    std::fprintf(stderr, "ANALYSE %.3f..%.3f s horizon %.3f step %lld noise %.3g snr/step %.1f coherent %d dot %.1f\n", Seconds(commit),
+                 Seconds(count), Seconds(horizon), static_cast<long long>(step), stepNoise, levels.stepSnr, levels.coherent ? 1 : 0, timing.model().dot);
+    int nans = 0; double emin = 1e300, emax = -1e300;
+    for (float e : evidence) { if (!std::isfinite(e)) ++nans; else { emin = std::min(emin, double(e)); emax = std::max(emax, double(e)); } }
+    std::fprintf(stderr, " evidence nonfinite %d range %.3g..%.3g start %d\n", nans, emin, emax, static_cast<int>(start));
+    for (const auto& r : found) std::fprintf(stderr, " %s%zu", r.on ? "+" : "-", r.length);
+    std::fprintf(stderr, "\n");
+  }
+
+  // Commit the runs that end before the horizon.
+  std::vector<Run> runs;
+  for (const robust::StepRun& r : found) {
+    runs.push_back({r.on, commit + static_cast<std::int64_t>(r.start) * step,
+                    static_cast<std::int64_t>(r.length) * step});
+  }
+  if (!runs.empty()) runs.back().length = count - runs.back().start;  // the ragged end
+  std::size_t next = 0;
+  while (next < runs.size() && (final || runs[next].start + runs[next].length <= horizon)) {
+    Commit(runs[next], false);
+    ++next;
+  }
+  previous.assign(runs.begin() + static_cast<std::ptrdiff_t>(next), runs.end());
+  // A window may not grow past its bound: a silence or a carrier that
+  // outlasts it is committed in part.
+  if (!final && !previous.empty() && count - commit > static_cast<std::int64_t>(kMaxWindowSeconds * rate)) {
+    Run part = previous.front();
+    part.length = std::max<std::int64_t>(step, horizon - part.start);
+    Commit(part, true);
+    previous.front().start = commit;
+    previous.front().length -= part.length;
+    start = part.on ? robust::WindowStart::kFree : robust::WindowStart::kLongGap;
+  }
+  // The gap after the last committed tone may already be long enough to
+  // end a letter or a word.
+  if (!final && !previous.empty() && !previous.front().on) {
+    if (std::getenv("ROBUST_DEBUG")) std::fprintf(stderr, "OPENGAP from %.3f len %.1f ms horizon %.3f now %.3f\n", Seconds(previous.front().start), 1000.0 * static_cast<double>(horizon - previous.front().start) / rate, Seconds(horizon), Seconds(count));
+    text.OpenGap(static_cast<double>(horizon - previous.front().start), Seconds(horizon), timing.model());
+  }
+  if (final) text.Finish(Seconds(count));
+  front.SetDot(timing.model().dot / rate);
+  front.SetHolding(text.open());
+  text.Take(&events);
+}
+
+RobustDecoder::RobustDecoder(const RobustOptions& options) : impl_(std::make_unique<Impl>(options)) {}
+RobustDecoder::~RobustDecoder() = default;
+
+void RobustDecoder::Push(const float* samples, std::size_t count) {
+  // Non-finite values count as silence; they must reach no filter.
+  const std::size_t width = impl_->options.complex ? 2 : 1;
+  float clean[512];
+  for (std::size_t done = 0; done < count;) {
+    const std::size_t n = std::min<std::size_t>(count - done, sizeof clean / sizeof clean[0] / width);
+    for (std::size_t i = 0; i < n * width; ++i) {
+      const float v = samples[done * width + i];
+      clean[i] = std::isfinite(v) ? v : 0.0f;
+    }
+    impl_->front.Push(clean, n, impl_.get());
+    done += n;
+  }
+}
+
+void RobustDecoder::Flush() {
+  // Push the filters' tails out, then decide everything.
+  const std::size_t width = impl_->options.complex ? 2 : 1;
+  const std::vector<float> silence(static_cast<std::size_t>(0.3 * impl_->options.sampleRate) * width, 0.0f);
+  impl_->front.Push(silence.data(), silence.size() / width, impl_.get());
+  impl_->Analyse(true);
+}
+
+void RobustDecoder::Take(std::vector<RobustEvent>* out) {
+  for (RobustEvent& e : impl_->events) out->push_back(std::move(e));
+  impl_->events.clear();
+}
+
+RobustStatus RobustDecoder::status() const {
+  const Impl& m = *impl_;
+  RobustStatus s;
+  s.locked = m.front.locked();
+  s.open = m.text.open();
+  s.pitchHz = m.front.pitchHz() + m.afcHz;
+  const robust::TimingModel& t = m.timing.model();
+  const double ms = 1000 / m.rate;
+  s.dotMs = t.dot * ms;
+  s.dashMs = t.dash * ms;
+  s.elementGapMs = t.elementGap * ms;
+  s.letterGapMs = t.letterGap * ms;
+  s.wordGapMs = t.wordGap * ms;
+  s.wpm = 1200 / s.dotMs;
+  s.snrDb = m.snrDb;
+  s.locks = m.locks;
+  s.characters = m.text.characters();
+  return s;
+}
+
+std::size_t RobustDecoder::memoryBytes() const {
+  return sizeof(Impl) + impl_->front.memoryBytes() + impl_->ring.capacity() * sizeof(Complex) +
+         impl_->guard.capacity() * sizeof(float) + 2 * 640 * sizeof(float) +
+         // a window's working arrays at its longest
+         static_cast<std::size_t>(kMaxWindowSeconds * impl_->rate) * 40;
+}
+
+}  // namespace tolvane

@@ -1,0 +1,209 @@
+#include "robust/text.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "morse/morse.h"
+
+namespace tolvane::robust {
+namespace {
+
+// Codes no character has that operators send as one sign.
+struct Prosign {
+  const char* code;
+  const char* name;
+};
+constexpr Prosign kProsigns[] = {
+    {"...-.-", "<SK>"},   {"........", "<HH>"}, {".........", "<HH>"}, {"...---...", "<SOS>"},
+    {"-.-.-", "<KA>"},    {"...-.", "<SN>"},    {"-.-..-..", "<CL>"}, {".-.-", "<AA>"},
+    {"---.", "<OS>"},     {"----", "<CH>"},     {"..--", "<UT>"},     {".-.-..", "<AL>"},
+};
+
+bool IsCode(const std::string& code) {
+  const char c = LookupChar(code.c_str());
+  const char* known = LookupCode(c);
+  return known != nullptr && code == known;
+}
+
+// Above this score a keyed tone's energy over the noise it spans cannot be
+// noise (a 30 dB tone); below the lower one it says nothing.
+constexpr double kStrongEnergy = 1000;
+constexpr double kGoodEnergy = 8;
+constexpr int kJudged = 6;          // tones the squelch looks back over
+constexpr double kOpenScore = 1.9;  // their mean log energy ratio to open
+constexpr double kHoldSeconds = 6;  // undecided events wait at most this long
+
+}  // namespace
+
+Reading ReadCode(const std::string& code, const std::vector<float>& margins) {
+  Reading r;
+  r.code = code;
+  r.confidence = 1;
+  for (float m : margins) r.confidence = std::min(r.confidence, m);
+  if (IsCode(code)) {
+    r.text = std::string(1, LookupChar(code.c_str()));
+    return r;
+  }
+  for (const Prosign& p : kProsigns) {
+    if (code == p.code) {
+      r.text = p.name;
+      return r;
+    }
+  }
+  // Revise only where the evidence is weak: the least certain tone read
+  // the other way.
+  if (!margins.empty() && code.size() <= kMaxCodeLength + 1) {
+    const auto weakest = static_cast<std::size_t>(
+        std::min_element(margins.begin(), margins.end()) - margins.begin());
+    if (margins[weakest] < 0.5f) {
+      std::string revised = code;
+      revised[weakest] = revised[weakest] == '.' ? '-' : '.';
+      if (IsCode(revised)) {
+        r.code = revised;
+        r.text = std::string(1, LookupChar(revised.c_str()));
+        r.confidence = 0.5f * margins[weakest];
+        return r;
+      }
+    }
+  }
+  r.text = "?";
+  r.confidence = 0;
+  return r;
+}
+
+void TextStage::SetSignal(double pitchHz, double wpm, double snrDb) {
+  pitch_ = pitchHz;
+  wpm_ = wpm;
+  snr_ = snrDb;
+}
+
+void TextStage::Tone(const ToneFacts& tone, const TimingModel& model) {
+  if (tone.carrier) {
+    // A carrier is no Morse: what it interrupted is dropped too.
+    code_.clear();
+    margins_.clear();
+    held_.clear();
+    Close(tone.end);
+    return;
+  }
+  if (code_.empty()) {
+    charStart_ = tone.start;
+    charConfidence_ = 1;
+  }
+  const double boundary = model.DashBoundary();
+  const double halfWidth = std::log(std::sqrt(model.dash / model.dot));
+  const bool dash = tone.length > boundary;
+  const auto margin = static_cast<float>(std::min(1.0, std::fabs(std::log(tone.length / boundary)) / halfWidth));
+  if (code_.size() <= 2 * kMaxCodeLength) {
+    code_.push_back(dash ? '-' : '.');
+    margins_.push_back(margin);
+  }
+  charEnd_ = tone.end;
+  lastToneEnd_ = tone.end;
+  // The squelch's evidence: the tone's energy over the noise it spans.
+  const double energy = tone.pure ? tone.energyRatio : std::min(tone.energyRatio, kGoodEnergy);
+  if (energy >= kStrongEnergy) open_ = true;
+  recent_.push_back(std::log(std::max(1.0, energy)));
+  if (recent_.size() > kJudged) recent_.erase(recent_.begin());
+  Decide(tone.end, false);
+}
+
+void TextStage::Gap(double length, double startSeconds, const TimingModel& model) {
+  if (code_.empty() && !wordOpen_) return;
+  const double letter = model.LetterBoundary();
+  const double word = model.WordBoundary();
+  const auto margin = static_cast<float>(
+      std::min(1.0, std::fabs(std::log(length / letter)) / std::log(std::sqrt(model.letterGap / model.elementGap))));
+  charConfidence_ = std::min(charConfidence_, margin);
+  if (length >= letter) EndCharacter();
+  if (length >= word) EndWord(startSeconds);
+}
+
+void TextStage::OpenGap(double length, double nowSeconds, const TimingModel& model) {
+  if (length >= model.LetterBoundary()) EndCharacter();
+  if (length >= model.WordBoundary()) EndWord(lastToneEnd_);
+  // A long silence ends a transmission: the squelch judges the next afresh.
+  if (length >= std::max(2.5 * rate_, 3 * model.wordGap)) Close(nowSeconds);
+  Decide(nowSeconds, false);
+}
+
+void TextStage::EndCharacter() {
+  if (code_.empty()) return;
+  Reading r = ReadCode(code_, margins_);
+  if (std::getenv("ROBUST_DEBUG")) std::fprintf(stderr, "CHAR %s %s open %d held %zu\n", code_.c_str(), r.text.c_str(), open_ ? 1 : 0, held_.size());
+  r.confidence = std::min(r.confidence, charConfidence_);
+  RobustEvent e;
+  e.start = charStart_;
+  e.time = charEnd_;
+  e.text = r.text;
+  e.code = r.code;
+  e.confidence = r.confidence;
+  e.pitchHz = static_cast<float>(pitch_);
+  e.wpm = static_cast<float>(wpm_);
+  e.snrDb = static_cast<float>(snr_);
+  code_.clear();
+  margins_.clear();
+  wordOpen_ = true;
+  Hold(std::move(e), true);
+}
+
+void TextStage::EndWord(double atSeconds) {
+  if (!wordOpen_) return;
+  wordOpen_ = false;
+  RobustEvent e;
+  e.wordGap = true;
+  e.start = atSeconds;
+  e.time = atSeconds;
+  e.text = " ";
+  e.pitchHz = static_cast<float>(pitch_);
+  e.wpm = static_cast<float>(wpm_);
+  e.snrDb = static_cast<float>(snr_);
+  Hold(std::move(e), false);
+}
+
+void TextStage::Hold(RobustEvent e, bool) {
+  held_.push_back(std::move(e));
+  Decide(held_.back().time, false);
+}
+
+void TextStage::Decide(double nowSeconds, bool final) {
+  if (!open_ && recent_.size() >= static_cast<std::size_t>(std::min(kJudged, 4))) {
+    double mean = 0;
+    for (double s : recent_) mean += s;
+    mean /= static_cast<double>(recent_.size());
+    if (mean >= kOpenScore && recent_.size() >= static_cast<std::size_t>(kJudged / 2 + 1)) open_ = true;
+  }
+  if (open_) {
+    for (RobustEvent& e : held_) {
+      // A word gap never leads the text.
+      if (e.wordGap && released_ == 0) continue;
+      if (!e.wordGap) ++released_;
+      released.push_back(std::move(e));
+    }
+    held_.clear();
+    return;
+  }
+  // Undecided for too long, or at the end: what was held was not Morse.
+  while (!held_.empty() && (final || nowSeconds - held_.front().time > kHoldSeconds)) held_.pop_front();
+}
+
+void TextStage::Close(double nowSeconds) {
+  Decide(nowSeconds, false);
+  held_.clear();
+  open_ = false;
+  recent_.clear();
+}
+
+void TextStage::Finish(double nowSeconds) {
+  EndCharacter();
+  Decide(nowSeconds, true);
+}
+
+void TextStage::Take(std::vector<RobustEvent>* out) {
+  for (RobustEvent& e : released) out->push_back(std::move(e));
+  released.clear();
+}
+
+}  // namespace tolvane::robust
