@@ -49,8 +49,13 @@ struct RobustDecoder::Impl : robust::BasebandSink {
 
   void Locked(double pitchHz, double basebandRate) override {
     if (std::getenv("ROBUST_DEBUG")) std::fprintf(stderr, "LOCK %.1f Hz\n", pitchHz);
-    // A new signal: what was read of the last one ends here.
-    if (locks > 0) Analyse(true);
+    // A new signal: what was read of the last one ends here, and what the
+    // squelch still held of it was not Morse.
+    if (locks > 0) {
+      Analyse(true);
+      text.Drop();
+    }
+    openGapStart = -1;
     ++locks;
     rate = basebandRate;
     ring.assign(static_cast<std::size_t>(kRingSeconds * rate), Complex{});
@@ -62,6 +67,10 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     nextAnalysis = static_cast<std::int64_t>(kHopSeconds * rate);
     previous.clear();
     timing = robust::TimingTracker();
+    phaseAgreement = 0;
+    phaseJudged = 0;
+    gapPower = 0;
+    gapWeight = 0;
     noise.Clear();
     guardNoise.Clear();
     text.SetRate(rate);
@@ -124,11 +133,28 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   }
 
   double NoisePower() const {
-    // A quarter of the channel's samples lie below this where only noise is
-    // there; key-down fills less than three quarters of any keying. A clean
-    // recording has next to no noise: the channel filter's tails, 30 dB
-    // down a few milliseconds after each edge, set the floor then.
-    return std::max({noise.Quantile(0.25) / 0.2877, 1e-3 * noise.Quantile(0.95), 1e-30});
+    // The power in the committed gaps, away from their edges; before there
+    // are any, a quantile of all the channel's samples (which reads high
+    // where a signal fills much of the time). A clean recording has next
+    // to no noise: the channel filter's tails, 30 dB down a few
+    // milliseconds after each edge, set the floor then.
+    const double measured = gapWeight > 0 ? gapPower / gapWeight : noise.Quantile(0.25) / 0.2877;
+    return std::max({measured, 1e-3 * noise.Quantile(0.95), 1e-30});
+  }
+
+  // Learns the noise from a committed gap's middle, clear of the channel
+  // filter's tails either side; recent gaps count most.
+  void LearnNoise(const Run& gap) {
+    const auto margin = static_cast<std::int64_t>(0.02 * rate);
+    const std::int64_t from = gap.start + margin;
+    const std::int64_t to = std::min(gap.start + gap.length - margin, gap.start + static_cast<std::int64_t>(2 * rate));
+    if (to - from < margin) return;
+    double sum = 0;
+    for (std::int64_t k = from; k < to; ++k) sum += std::norm(At(k));
+    const double n = static_cast<double>(to - from);
+    const double keep = std::exp(-n / (5 * rate));
+    gapPower = gapPower * keep + sum / n * (1 - keep);
+    gapWeight = gapWeight * keep + (1 - keep);
   }
 
   // The carrier's offset from the oscillator, from the phase turned over
@@ -181,6 +207,11 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   int locks = 0;
   double snrDb = 0;
   double afcHz = 0;
+  double phaseAgreement = 0;
+  int phaseJudged = 0;
+  std::int64_t openGapStart = -1;  // where the last reading's open gap began
+  double gapPower = 0;   // leaky sums of the committed gaps' power
+  double gapWeight = 0;
 };
 
 robust::ToneFacts RobustDecoder::Impl::Facts(const Run& run) const {
@@ -230,6 +261,7 @@ void RobustDecoder::Impl::Commit(const Run& run, bool forced) {
     if (!forced && start != robust::WindowStart::kLongGap && commit > 0) {
       timing.AddGap(static_cast<double>(run.length));
     }
+    LearnNoise(run);
     text.Gap(static_cast<double>(run.length), Seconds(run.start), model);
   }
   commit = run.start + run.length;
@@ -268,7 +300,7 @@ void RobustDecoder::Impl::Analyse(bool final) {
     o.guard = guard[static_cast<std::size_t>((middle / static_cast<std::int64_t>(kGuardBlock)) %
                                               static_cast<std::int64_t>(guard.size()))];
   }
-  const double stepNoise = NoisePower() * front.SumVariance(static_cast<std::size_t>(step));
+  double stepNoise = NoisePower() * front.SumVariance(static_cast<std::size_t>(step));
   // The first reading: a threshold on each step's power, joined by the
   // last window's tones where it reaches, which find more at low SNR. The
   // threshold alone decides elsewhere, so a misreading cannot feed itself.
@@ -284,9 +316,19 @@ void RobustDecoder::Impl::Analyse(bool final) {
   // Two readings: the first from the thresholded steps, the second from
   // the first's keying, with the carrier's phase where it carries.
   const double guardFloor = guardNoise.Quantile(0.5);
+  // A step's noise is independent of its neighbours' only where the step is
+  // longer than the channel filter's memory.
+  const double independence = std::min(1.0, static_cast<double>(step) * front.noiseBandwidthHz() / rate);
   auto segment = [&](const std::vector<bool>& keyed, bool allowCoherent, robust::Levels* levels) {
-    *levels = robust::MeasureLevels(obs, keyed, stepNoise);
-    if (!allowCoherent) levels->coherent = false;
+    *levels = robust::MeasureLevels(obs, keyed, stepNoise, std::max(3.0, 0.15 * rate / static_cast<double>(step)));
+    // Whether the carrier keeps its phase is a property of the transmitter:
+    // judged over the last several windows, not one.
+    if (allowCoherent && levels->agreementWeight > 0) {
+      const double w = levels->agreementWeight;
+      phaseAgreement = 0.7 * phaseAgreement + 0.3 * levels->agreement / w;
+      phaseJudged = std::min(phaseJudged + 1, 10);
+    }
+    levels->coherent = allowCoherent && phaseJudged >= 2 && phaseAgreement > 0.5;
     robust::TimingModel inSteps = timing.model();
     const double s = static_cast<double>(step);
     inSteps.dot /= s;
@@ -294,7 +336,7 @@ void RobustDecoder::Impl::Analyse(bool final) {
     inSteps.elementGap /= s;
     inSteps.letterGap /= s;
     inSteps.wordGap /= s;
-    return robust::SegmentWindow(robust::Evidence(obs, *levels, guardFloor), inSteps, start);
+    return robust::SegmentWindow(robust::Evidence(obs, *levels, guardFloor, independence), inSteps, start);
   };
   auto mask = [&](const std::vector<robust::StepRun>& runs) {
     std::vector<bool> keyed(static_cast<std::size_t>(steps), false);
@@ -329,12 +371,32 @@ void RobustDecoder::Impl::Analyse(bool final) {
     }
   }
   const std::vector<bool> keyed = mask(found);
+  // Before gaps have been committed the noise comes from this window's
+  // first reading: its gap steps, away from the tones either side.
+  if (gapWeight < 0.5) {
+    double sum = 0, n = 0;
+    for (std::size_t j = 1; j + 1 < keyed.size(); ++j) {
+      if (!keyed[j - 1] && !keyed[j] && !keyed[j + 1]) {
+        sum += std::norm(obs[j].sum);
+        n += 1;
+      }
+    }
+    if (n >= 20) stepNoise = std::min(stepNoise, sum / n);
+  }
   TrackFrequency(keyed, step);
   found = segment(keyed, true, &levels);
-  const std::vector<float> evidence = robust::Evidence(obs, levels, guardFloor);
+  const std::vector<float> evidence = robust::Evidence(obs, levels, guardFloor, independence);
+  if (const char* at = std::getenv("ROBUST_DEBUG3")) {
+    if (std::fabs(Seconds(commit) - std::atof(at)) < 0.05) {
+      std::fprintf(stderr, "EVIDENCE window %.3f step %lld coherent %d:\n", Seconds(commit), static_cast<long long>(step), levels.coherent ? 1 : 0);
+      for (std::size_t j = 0; j < evidence.size(); ++j) {
+        std::fprintf(stderr, "  %.3f e=%.1f a=%.0f |o|=%.0f keyed1=%d\n", Seconds(commit + static_cast<std::int64_t>(j) * step), evidence[j], levels.amplitude[j], std::abs(obs[j].sum), keyed[j] ? 1 : 0);
+      }
+    }
+  }
   if (std::getenv("ROBUST_DEBUG")) {
-    std::fprintf(stderr, "ANALYSE %.3f..%.3f s horizon %.3f step %lld noise %.3g snr/step %.1f coherent %d dot %.1f\n", Seconds(commit),
-                 Seconds(count), Seconds(horizon), static_cast<long long>(step), stepNoise, levels.stepSnr, levels.coherent ? 1 : 0, timing.model().dot);
+    std::fprintf(stderr, "ANALYSE %.3f..%.3f s horizon %.3f step %lld noise %.3g snr/step %.1f coherent %d dot %.1f afc %.2f pitch %.2f\n", Seconds(commit),
+                 Seconds(count), Seconds(horizon), static_cast<long long>(step), stepNoise, levels.stepSnr, levels.coherent ? 1 : 0, timing.model().dot, afcHz, front.pitchHz());
     int nans = 0; double emin = 1e300, emax = -1e300;
     for (float e : evidence) { if (!std::isfinite(e)) ++nans; else { emin = std::min(emin, double(e)); emax = std::max(emax, double(e)); } }
     std::fprintf(stderr, " evidence nonfinite %d range %.3g..%.3g start %d\n", nans, emin, emax, static_cast<int>(start));
@@ -366,10 +428,16 @@ void RobustDecoder::Impl::Analyse(bool final) {
     start = part.on ? robust::WindowStart::kFree : robust::WindowStart::kLongGap;
   }
   // The gap after the last committed tone may already be long enough to
-  // end a letter or a word.
+  // end a letter or a word. The reading at the horizon may still change,
+  // so two readings in a row must agree on where the gap began.
   if (!final && !previous.empty() && !previous.front().on) {
-    if (std::getenv("ROBUST_DEBUG")) std::fprintf(stderr, "OPENGAP from %.3f len %.1f ms horizon %.3f now %.3f\n", Seconds(previous.front().start), 1000.0 * static_cast<double>(horizon - previous.front().start) / rate, Seconds(horizon), Seconds(count));
-    text.OpenGap(static_cast<double>(horizon - previous.front().start), Seconds(horizon), timing.model());
+    const std::int64_t gapStart = previous.front().start;
+    if (gapStart == openGapStart) {
+      text.OpenGap(static_cast<double>(horizon - gapStart), Seconds(horizon), timing.model());
+    }
+    openGapStart = gapStart;
+  } else {
+    openGapStart = -1;
   }
   if (final) text.Finish(Seconds(count));
   front.SetDot(timing.model().dot / rate);

@@ -129,7 +129,8 @@ std::vector<bool> FirstReading(const std::vector<StepObservation>& steps, double
   return down;
 }
 
-Levels MeasureLevels(const std::vector<StepObservation>& steps, const std::vector<bool>& down, double noise) {
+Levels MeasureLevels(const std::vector<StepObservation>& steps, const std::vector<bool>& down, double noise,
+                     double phaseSteps) {
   const std::size_t n = steps.size();
   Levels levels;
   levels.noise = noise;
@@ -162,43 +163,52 @@ Levels MeasureLevels(const std::vector<StepObservation>& steps, const std::vecto
     const double a2 = den > 1e-6 ? num / den : fallback;
     levels.amplitude[j] = static_cast<float>(std::sqrt(std::max(a2, 2 * noise)));
   }
-  // The carrier's phase, over twice as many steps.
+  // The carrier's phase, from the key-down steps within about 150 ms either
+  // side: a residual frequency error turns the phasors either side equally,
+  // so their sum still points the right way, only shorter.
   std::vector<double> sr, swr, si, swi;
-  const double r2 = std::exp(-1 / std::clamp(2 * tau, 4.0, 80.0));
+  const double r2 = std::exp(-1 / phaseSteps);
   Smooth(re, weight, r2, &sr, &swr);
   Smooth(im, weight, r2, &si, &swi);
   for (std::size_t j = 0; j < n; ++j) {
     const double m = std::hypot(sr[j], si[j]);
     if (m > 0) levels.phase[j] = Complex(static_cast<float>(sr[j] / m), static_cast<float>(si[j] / m));
   }
-  // Whether the phase carries from tone to tone: the mean cosine of the
-  // step between neighbouring tones, weighted by their strength.
+  // Whether the phase carries from tone to tone: each tone's phase against
+  // the one its neighbours predict (the reference without the tone's own
+  // steps), weighted by how sure both are.
   double cosSum = 0, wSum = 0;
   int tonesSeen = 0;
-  Complex previous;
-  bool have = false;
   for (std::size_t j = 0; j < n;) {
     if (!down[j]) {
       ++j;
       continue;
     }
-    Complex z;
-    while (j < n && down[j]) z += steps[j++].sum;
-    if (have) {
-      const double w = std::min(std::norm(z), std::norm(previous));
-      cosSum += w * std::cos(std::arg(z) - std::arg(previous));
+    const std::size_t a = j;
+    std::complex<double> z;
+    while (j < n && down[j]) z += std::complex<double>(steps[j++].sum);
+    const std::size_t c = (a + j) / 2;
+    std::complex<double> own;
+    for (std::size_t k = a; k < j; ++k) {
+      own += std::pow(r2, std::fabs(static_cast<double>(k) - static_cast<double>(c))) * std::complex<double>(steps[k].sum);
+    }
+    const std::complex<double> others = std::complex<double>(sr[c], si[c]) - own;
+    const double w = std::sqrt(std::norm(z) * std::norm(others));
+    if (w > 0) {
+      cosSum += w * std::cos(std::arg(z) - std::arg(others));
       wSum += w;
     }
-    previous = z;
-    have = true;
     ++tonesSeen;
   }
   // Too few tones say nothing of it.
-  levels.coherent = tonesSeen >= 4 && wSum > 0 && cosSum / wSum > 0.6;
+  levels.coherent = tonesSeen >= 4 && wSum > 0 && cosSum / wSum > 0.5;
+  levels.agreement = cosSum;
+  levels.agreementWeight = wSum;
   return levels;
 }
 
-std::vector<float> Evidence(const std::vector<StepObservation>& steps, const Levels& levels, double guardFloor) {
+std::vector<float> Evidence(const std::vector<StepObservation>& steps, const Levels& levels, double guardFloor,
+                            double independence) {
   const std::size_t n = steps.size();
   std::vector<float> e(n, 0.0f);
   const double var = std::max(levels.noise, 1e-30);
@@ -217,7 +227,7 @@ std::vector<float> Evidence(const std::vector<StepObservation>& steps, const Lev
     } else {
       llr = LogBesselI0(2 * a * std::abs(o) / var) - a * a / var;
     }
-    e[j] = static_cast<float>(llr);
+    e[j] = static_cast<float>(independence * llr);
   }
   return e;
 }

@@ -48,9 +48,13 @@ struct Levels {
   double noise = 0;              // variance of a step's sum while key up
   double stepSnr = 0;            // median key-down power over noise, per step
   bool coherent = false;         // the carrier keeps its phase from tone to tone
+  double agreement = 0;          // weighted cosines of tones' phases against their neighbours'
+  double agreementWeight = 0;
 };
 
-Levels MeasureLevels(const std::vector<StepObservation>& steps, const std::vector<bool>& down, double noise);
+// `phaseSteps`: the steps either side the carrier's phase is taken from.
+Levels MeasureLevels(const std::vector<StepObservation>& steps, const std::vector<bool>& down, double noise,
+                     double phaseSteps);
 
 // A first reading: key down where a step stands well above the noise and
 // above a fraction of the loudest steps near it.
@@ -58,7 +62,10 @@ std::vector<bool> FirstReading(const std::vector<StepObservation>& steps, double
 
 // The log-likelihood ratio of key down over key up for each step; steps a
 // crash covers (its guard power over `guardFloor` many times) carry none.
-std::vector<float> Evidence(const std::vector<StepObservation>& steps, const Levels& levels, double guardFloor);
+// Neighbouring steps' noise is correlated by the channel filter: each
+// step counts as `independence` (0 to 1) of an independent one.
+std::vector<float> Evidence(const std::vector<StepObservation>& steps, const Levels& levels, double guardFloor,
+                            double independence);
 
 }  // namespace tolvane::robust
 

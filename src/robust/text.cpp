@@ -196,6 +196,14 @@ void TextStage::Close(double nowSeconds) {
   recent_.clear();
 }
 
+void TextStage::Drop() {
+  code_.clear();
+  margins_.clear();
+  held_.clear();
+  open_ = false;
+  recent_.clear();
+}
+
 void TextStage::Finish(double nowSeconds) {
   EndCharacter();
   Decide(nowSeconds, true);

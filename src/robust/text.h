@@ -49,6 +49,8 @@ class TextStage {
   // `nowSeconds`: a letter or a word may already be known to have ended.
   void OpenGap(double length, double nowSeconds, const TimingModel& model);
   void Finish(double nowSeconds);
+  // Forgets what the squelch holds and the character in progress.
+  void Drop();
   // Events released by the squelch since the last call.
   void Take(std::vector<RobustEvent>* out);
   bool open() const { return open_; }

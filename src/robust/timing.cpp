@@ -105,12 +105,23 @@ void TimingTracker::Seed(const std::vector<double>& tones, const std::vector<dou
   const std::vector<double> keptTones = tones_;
   const std::vector<double> keptGaps = gaps_;
   tones_ = allTones;
-  gaps_.insert(gaps_.end(), gaps.begin(), gaps.end());
   FitTones();
-  FitGaps();
+  // A first reading's gaps are the least reliable of its lengths: used only
+  // where there are enough of them, else three and seven dots it is.
+  GapsFromDot();
+  if (gaps_.size() + gaps.size() >= 8) {
+    gaps_.insert(gaps_.end(), gaps.begin(), gaps.end());
+    FitGaps();
+  }
   tones_ = keptTones;
   gaps_ = keptGaps;
   seeded_ = true;
+}
+
+void TimingTracker::GapsFromDot() {
+  model_.elementGap = model_.dot;
+  model_.letterGap = 3 * model_.dot;
+  model_.wordGap = 7 * model_.dot;
 }
 
 void TimingTracker::AddTone(double length) {
@@ -194,7 +205,7 @@ void TimingTracker::FitGaps() {
   // group is letters (Farnsworth's included); the word gaps' length is
   // taken from the short end of their group, so pauses between exchanges
   // do not push the boundary up.
-  const double lower = std::log(1.4 * m.elementGap);
+  const double lower = std::log(1.8 * m.elementGap);
   std::vector<double> between;
   for (double v : x) {
     if (v >= lower) between.push_back(v);

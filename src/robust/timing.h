@@ -44,6 +44,7 @@ class TimingTracker {
  private:
   void FitTones();
   void FitGaps();
+  void GapsFromDot();
 
   static constexpr std::size_t kKeep = 32;
   std::vector<double> tones_;  // newest last
