@@ -182,6 +182,10 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     }
   }
 
+  // The model reading and commits go by: fitted to what is committed and,
+  // once the speed is known, to what lies ahead in the last window too.
+  const robust::TimingModel& Model() const { return timing.tones() >= 8 ? local : timing.model(); }
+
   void Analyse(bool final);
   void Commit(const Run& run, bool forced);
   robust::ToneFacts Facts(const Run& run) const;
@@ -202,6 +206,7 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   robust::WindowStart start = robust::WindowStart::kFree;
   std::vector<Run> previous;  // the last reading's runs past the commit point
   robust::TimingTracker timing;
+  robust::TimingModel local;
   robust::TextStage text;
   std::vector<RobustEvent> events;
   int locks = 0;
@@ -238,13 +243,13 @@ robust::ToneFacts RobustDecoder::Impl::Facts(const Run& run) const {
   // Where the tone is clear, a keyed carrier is steady: no bell shape as a
   // passing sweep or a voice's harmonic makes.
   if (perSample > 10 && peak > 0) f.pure = (sumAbs / n) / std::sqrt(peak) > 0.55;
-  const double unit = std::sqrt(timing.model().dot * timing.model().elementGap);
+  const double unit = std::sqrt(Model().dot * Model().elementGap);
   f.carrier = n > std::max(2.0 * rate, 12 * unit);
   return f;
 }
 
 void RobustDecoder::Impl::Commit(const Run& run, bool forced) {
-  const robust::TimingModel& model = timing.model();
+  const robust::TimingModel& model = Model();
   if (std::getenv("ROBUST_DEBUG")) {
     std::fprintf(stderr, "%s %6.1f ms at %.3f s%s  [dot %.1f dash %.1f gaps %.1f %.1f %.1f] noise %.3g\n",
                  run.on ? "TONE" : "gap ", 1000.0 * static_cast<double>(run.length) / rate, Seconds(run.start), forced ? " forced" : "",
@@ -272,10 +277,10 @@ void RobustDecoder::Impl::Analyse(bool final) {
   if (locks == 0 || count <= commit) return;
   // Twelve dots ahead: a second at 12 WPM, longer at slow speeds.
   // Until the speed is known, as far as the window allows.
-  const double lookahead = timing.tones() < 8 ? 3 * rate : std::clamp(12 * timing.model().dot, 0.6 * rate, 3 * rate);
+  const double lookahead = timing.tones() < 8 ? 3 * rate : std::clamp(12 * Model().dot, 0.6 * rate, 3 * rate);
   const std::int64_t horizon = final ? count : count - static_cast<std::int64_t>(lookahead);
   // Steps of a fifth of the shorter of a dot and a gap.
-  const robust::TimingModel& m = timing.model();
+  const robust::TimingModel m = Model();
   const double shortest = timing.seeded() ? std::min(m.dot, m.elementGap) : 0.04 * rate;
   const auto step = static_cast<std::int64_t>(std::clamp(std::round(shortest / 5), 1.0, 40.0));
   const std::int64_t steps = (count - commit) / step;
@@ -329,7 +334,7 @@ void RobustDecoder::Impl::Analyse(bool final) {
       phaseJudged = std::min(phaseJudged + 1, 10);
     }
     levels->coherent = allowCoherent && phaseJudged >= 2 && phaseAgreement > 0.5;
-    robust::TimingModel inSteps = timing.model();
+    robust::TimingModel inSteps = Model();
     const double s = static_cast<double>(step);
     inSteps.dot /= s;
     inSteps.dash /= s;
@@ -411,6 +416,26 @@ void RobustDecoder::Impl::Analyse(bool final) {
                     static_cast<std::int64_t>(r.length) * step});
   }
   if (!runs.empty()) runs.back().length = count - runs.back().start;  // the ragged end
+  // The model for these commits and the next window: the committed lengths
+  // and the whole runs ahead in this window.
+  if (timing.tones() < 8) {
+    local = timing.model();
+  } else {
+    std::vector<double> tonesAhead, gapsAhead;
+    // Runs near the window's end have little future behind them yet.
+    const std::int64_t settled = count - static_cast<std::int64_t>(4 * Model().dot);
+    for (std::size_t i = 0; i + 1 < runs.size(); ++i) {
+      if (runs[i].start + runs[i].length <= horizon) continue;  // committed below, counted then
+      if (runs[i].start + runs[i].length > settled) break;
+      (runs[i].on ? tonesAhead : gapsAhead).push_back(static_cast<double>(runs[i].length));
+    }
+    local = timing.Local(tonesAhead, gapsAhead);
+    if (std::getenv("ROBUST_DEBUG")) {
+      std::fprintf(stderr, "LOCAL dot %.1f dash %.1f from ahead:", local.dot, local.dash);
+      for (double t : tonesAhead) std::fprintf(stderr, " %.0f", t);
+      std::fprintf(stderr, "\n");
+    }
+  }
   std::size_t next = 0;
   while (next < runs.size() && (final || runs[next].start + runs[next].length <= horizon)) {
     Commit(runs[next], false);
@@ -433,14 +458,14 @@ void RobustDecoder::Impl::Analyse(bool final) {
   if (!final && !previous.empty() && !previous.front().on) {
     const std::int64_t gapStart = previous.front().start;
     if (gapStart == openGapStart) {
-      text.OpenGap(static_cast<double>(horizon - gapStart), Seconds(horizon), timing.model());
+      text.OpenGap(static_cast<double>(horizon - gapStart), Seconds(horizon), Model());
     }
     openGapStart = gapStart;
   } else {
     openGapStart = -1;
   }
   if (final) text.Finish(Seconds(count));
-  front.SetDot(timing.model().dot / rate);
+  front.SetDot(Model().dot / rate);
   front.SetHolding(text.open());
   text.Take(&events);
 }
@@ -482,7 +507,7 @@ RobustStatus RobustDecoder::status() const {
   s.locked = m.front.locked();
   s.open = m.text.open();
   s.pitchHz = m.front.pitchHz() + m.afcHz;
-  const robust::TimingModel& t = m.timing.model();
+  const robust::TimingModel& t = m.Model();
   const double ms = 1000 / m.rate;
   s.dotMs = t.dot * ms;
   s.dashMs = t.dash * ms;

@@ -118,6 +118,17 @@ void TimingTracker::Seed(const std::vector<double>& tones, const std::vector<dou
   seeded_ = true;
 }
 
+TimingModel TimingTracker::Local(const std::vector<double>& tonesAhead, const std::vector<double>& gapsAhead) const {
+  TimingModel local = model_;
+  std::vector<double> tones = Logs(tones_, 6);
+  for (double t : tonesAhead) tones.push_back(std::log(t));
+  std::vector<double> gaps = Logs(gaps_, 8);
+  for (double g : gapsAhead) gaps.push_back(std::log(g));
+  FitTonesTo(tones, &local);
+  FitGapsTo(gaps, &local);
+  return local;
+}
+
 void TimingTracker::GapsFromDot() {
   model_.elementGap = model_.dot;
   model_.letterGap = 3 * model_.dot;
@@ -139,10 +150,11 @@ void TimingTracker::AddGap(double length) {
   FitGaps();
 }
 
-void TimingTracker::FitTones() {
-  const std::vector<double> x = Logs(tones_, 24);
+void TimingTracker::FitTones() { FitTonesTo(Logs(tones_, 24), &model_); }
+
+void TimingTracker::FitTonesTo(const std::vector<double>& x, TimingModel* model) {
   if (x.size() < 2) return;
-  TimingModel& m = model_;
+  TimingModel& m = *model;
   // The dot length and dash ratio that explain the recent tones best, each
   // tone's cost clipped so that fragments and merged tones cannot pull the
   // fit; near the last model, so one odd character does not move it far.
@@ -158,7 +170,7 @@ void TimingTracker::FitTones() {
       const double d = lastDot + 0.03 * k;
       double cost = 0;
       for (double v : x) cost += std::min({(v - d) * (v - d), (v - d - lr) * (v - d - lr), clip});
-      cost = cost / static_cast<double>(x.size()) + 0.002 * (d - lastDot) * (d - lastDot) / 0.01 +
+      cost = cost / static_cast<double>(x.size()) + 0.05 * (d - lastDot) * (d - lastDot) +
              0.01 * (lr - lastRatio) * (lr - lastRatio) + 0.004 * std::pow(lr - kLn3, 2) / 0.01;
       if (cost < bestCost) {
         bestCost = cost;
@@ -185,9 +197,10 @@ void TimingTracker::FitTones() {
   if (residual.size() >= 6) m.markSpread = std::clamp(Spread(residual, 0), 0.08, 0.35);
 }
 
-void TimingTracker::FitGaps() {
-  const std::vector<double> x = Logs(gaps_, kKeep);
-  TimingModel& m = model_;
+void TimingTracker::FitGaps() { FitGapsTo(Logs(gaps_, kKeep), &model_); }
+
+void TimingTracker::FitGapsTo(const std::vector<double>& x, TimingModel* model) {
+  TimingModel& m = *model;
   // Gaps inside characters last about a dot, lighter or heavier as the fist
   // weights its marks; the marks anchor them, so a model whose gaps are
   // off by a factor still finds them.

@@ -38,12 +38,18 @@ class TimingTracker {
   void AddTone(double length);
   void AddGap(double length);
   bool seeded() const { return seeded_; }
+  // The model fitted to the latest committed lengths and those still ahead
+  // in the window, so a change of speed is followed within the look-ahead.
+  TimingModel Local(const std::vector<double>& tonesAhead, const std::vector<double>& gapsAhead) const;
   std::size_t tones() const { return toneCount_; }
   const TimingModel& model() const { return model_; }
 
  private:
   void FitTones();
   void FitGaps();
+  // Fit logarithms of lengths, updating `model` from where it is.
+  static void FitTonesTo(const std::vector<double>& x, TimingModel* model);
+  static void FitGapsTo(const std::vector<double>& x, TimingModel* model);
   void GapsFromDot();
 
   static constexpr std::size_t kKeep = 32;
