@@ -36,6 +36,44 @@ void Fft::Forward(Complex* a) const {
   }
 }
 
+PowerSpectrum::PowerSpectrum(std::size_t size, bool complex)
+    : size_(size), fft_(complex ? size : size / 2), window_(size), work_(complex ? size : size / 2) {
+  for (std::size_t i = 0; i < size; ++i) {
+    window_[i] = static_cast<float>(0.5 - 0.5 * std::cos(2 * kPi * static_cast<double>(i) / static_cast<double>(size)));
+  }
+  if (!complex) {
+    turn_.resize(size / 2);
+    for (std::size_t k = 0; k < size / 2; ++k) {
+      const double angle = -2 * kPi * static_cast<double>(k) / static_cast<double>(size);
+      turn_[k] = Complex(static_cast<float>(std::cos(angle)), static_cast<float>(std::sin(angle)));
+    }
+  }
+}
+
+void PowerSpectrum::Real(const float* x, float* power) {
+  // Even and odd samples packed as one complex sequence, half the work.
+  const std::size_t h = size_ / 2;
+  Complex* z = work_.data();
+  for (std::size_t k = 0; k < h; ++k) z[k] = Complex(x[2 * k] * window_[2 * k], x[2 * k + 1] * window_[2 * k + 1]);
+  fft_.Forward(z);
+  power[0] = (z[0].real() + z[0].imag()) * (z[0].real() + z[0].imag());
+  power[h] = (z[0].real() - z[0].imag()) * (z[0].real() - z[0].imag());
+  for (std::size_t k = 1; k < h; ++k) {
+    const Complex a = z[k];
+    const Complex b = std::conj(z[h - k]);
+    const Complex even = 0.5f * (a + b);
+    const Complex odd = Complex(0, -0.5f) * (a - b);
+    power[k] = std::norm(even + turn_[k] * odd);
+  }
+}
+
+void PowerSpectrum::OfComplex(const Complex* x, float* power) {
+  Complex* z = work_.data();
+  for (std::size_t i = 0; i < size_; ++i) z[i] = x[i] * window_[i];
+  fft_.Forward(z);
+  for (std::size_t i = 0; i < size_; ++i) power[i] = std::norm(z[i]);
+}
+
 namespace {
 
 // The modified Bessel function of the first kind, order 0, by its series.

@@ -26,6 +26,24 @@ class Fft {
   std::vector<std::size_t> reversed_;
 };
 
+// The power spectrum |X[k]|^2 of a Hann-windowed frame of `size` samples:
+// for real samples k = 0 .. size/2, through an FFT of half the size; for
+// complex ones k = 0 .. size-1.
+class PowerSpectrum {
+ public:
+  PowerSpectrum(std::size_t size, bool complex);
+  void Real(const float* x, float* power);
+  void OfComplex(const Complex* x, float* power);
+  std::size_t size() const { return size_; }
+
+ private:
+  std::size_t size_;
+  Fft fft_;
+  std::vector<float> window_;
+  std::vector<Complex> turn_;
+  std::vector<Complex> work_;
+};
+
 // Taps of a linear-phase low-pass filter: a sinc cut at `cutoff` (a
 // fraction of the sample rate, below 0.5) under a Kaiser window for
 // `attenuationDb` of stop-band rejection; odd length, unit gain at 0 Hz.

@@ -22,6 +22,7 @@ constexpr double kRingSeconds = 8;       // baseband kept for the window
 constexpr double kMaxWindowSeconds = 6;  // uncommitted baseband at most
 constexpr double kHopSeconds = 0.3;      // a window is read this often
 constexpr std::size_t kGuardBlock = 16;  // samples per guard measurement
+constexpr std::int64_t kSettle = 200;     // baseband samples the filters need after a lock
 
 // A run in baseband samples since the lock.
 struct Run {
@@ -79,7 +80,9 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   void Sample(const robust::Baseband& b) override {
     if (count == 0) firstInput = b.input;
     ring[static_cast<std::size_t>(count % static_cast<std::int64_t>(ring.size()))] = b.narrow;
-    noise.Add(std::norm(b.narrow));
+    // The channel filter's first outputs after a lock are its ramp-up, not
+    // the noise.
+    if (count >= kSettle) noise.Add(std::norm(b.narrow));
     block.push_back(b.wide);
     if (block.size() == kGuardBlock) Guard();
     ++count;
@@ -185,6 +188,45 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   // The model reading and commits go by: fitted to what is committed and,
   // once the speed is known, to what lies ahead in the last window too.
   const robust::TimingModel& Model() const { return timing.tones() >= 8 ? local : timing.model(); }
+
+  // A change of speed the model has not followed yet shows in the reading
+  // as tones much longer than a dash or many far shorter than a dot: then
+  // the window is read again at half and at twice the speed, and a reading
+  // that explains it clearly better sets the model.
+  void TrySpeeds(const std::vector<float>& evidence, std::int64_t step, std::vector<robust::StepRun>* found) {
+    if (timing.tones() < 8 || found->size() < 3) return;
+    const robust::TimingModel base = Model();
+    const double s = static_cast<double>(step);
+    int odd = 0;
+    for (std::size_t i = 0; i + 1 < found->size(); ++i) {
+      const robust::StepRun& r = (*found)[i];
+      const double length = static_cast<double>(r.length) * s;
+      if (r.on && (length > 1.7 * base.dash || length < 0.5 * base.dot)) ++odd;
+    }
+    if (odd < 2) return;
+    auto inSteps = [&](double factor) {
+      robust::TimingModel m = base;
+      for (double* v : {&m.dot, &m.dash, &m.elementGap, &m.letterGap, &m.wordGap}) *v *= factor / s;
+      return m;
+    };
+    double bestScore = 0;
+    robust::SegmentWindow(evidence, inSteps(1), start, &bestScore);
+    bestScore += 2;  // a switch must earn it
+    double bestFactor = 1;
+    for (double factor : {0.5, 2.0}) {
+      double score = 0;
+      std::vector<robust::StepRun> runs = robust::SegmentWindow(evidence, inSteps(factor), start, &score);
+      if (score > bestScore) {
+        bestScore = score;
+        bestFactor = factor;
+        *found = std::move(runs);
+      }
+    }
+    if (std::getenv("ROBUST_DEBUG")) std::fprintf(stderr, "TRYSPEEDS odd %d best factor %.1f\n", odd, bestFactor);
+    if (bestFactor != 1) {
+      for (double* v : {&local.dot, &local.dash, &local.elementGap, &local.letterGap, &local.wordGap}) *v *= bestFactor;
+    }
+  }
 
   void Analyse(bool final);
   void Commit(const Run& run, bool forced);
@@ -391,6 +433,7 @@ void RobustDecoder::Impl::Analyse(bool final) {
   TrackFrequency(keyed, step);
   found = segment(keyed, true, &levels);
   const std::vector<float> evidence = robust::Evidence(obs, levels, guardFloor, independence);
+  TrySpeeds(evidence, step, &found);
   if (const char* at = std::getenv("ROBUST_DEBUG3")) {
     if (std::fabs(Seconds(commit) - std::atof(at)) < 0.05) {
       std::fprintf(stderr, "EVIDENCE window %.3f step %lld coherent %d:\n", Seconds(commit), static_cast<long long>(step), levels.coherent ? 1 : 0);

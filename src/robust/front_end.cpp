@@ -62,10 +62,10 @@ struct FrontEnd::Impl {
   std::size_t historyFill = 0;
 
   // The pitch search.
-  std::unique_ptr<Fft> fft;
-  std::vector<float> window;
-  std::vector<Complex> frame;
-  std::vector<Complex> frameInput;  // the last frame's samples, oldest first
+  std::unique_ptr<PowerSpectrum> spectrum;
+  std::vector<float> frameReal;      // the frame being filled
+  std::vector<Complex> frameComplex;
+  std::vector<float> framePower;
   std::size_t frameFill = 0;
   std::size_t hop = 0;
   std::size_t sinceFrame = 0;
@@ -128,14 +128,16 @@ struct FrontEnd::Impl {
     }
 
     const std::size_t n = PowerOfTwoNear(kFrameSeconds * working);
-    fft = std::make_unique<Fft>(n);
-    window.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      window[i] = static_cast<float>(0.5 - 0.5 * std::cos(2 * kPi * static_cast<double>(i) / static_cast<double>(n)));
+    spectrum = std::make_unique<PowerSpectrum>(n, spec.complex);
+    framePower.resize(n);
+    if (spec.complex) {
+      frameComplex.resize(n);
+    } else {
+      frameReal.resize(n);
     }
-    frame.resize(n);
-    frameInput.resize(n);
-    hop = n / 2;
+    // Frames side by side: keying shows in their succession, and the
+    // spectrum costs least this way.
+    hop = n;
     const double frameRate = working / static_cast<double>(hop);
     leak = static_cast<float>(std::exp(-1 / (kMemorySeconds * frameRate)));
     floorRate = static_cast<float>(1 / (2 * frameRate));
@@ -146,10 +148,30 @@ struct FrontEnd::Impl {
     return LowPass(cutoffHz / baseband, kChannelLength, 60);
   }
 
+  // The channel filter's normalised autocorrelation, for noise through it;
+  // worked out again only when the filter changes.
+  const std::vector<double>& Correlation() {
+    if (correlationCutoff != channelCutoff) {
+      const std::vector<float> h = ChannelTaps(channelCutoff);
+      channelEnergy = 0;
+      for (float v : h) channelEnergy += static_cast<double>(v) * v;
+      correlation.assign(h.size(), 0);
+      for (std::size_t m = 0; m < h.size(); ++m) {
+        for (std::size_t i = 0; i + m < h.size(); ++i) correlation[m] += static_cast<double>(h[i]) * h[i + m];
+        correlation[m] /= channelEnergy;
+      }
+      correlationCutoff = channelCutoff;
+    }
+    return correlation;
+  }
+  std::vector<double> correlation;
+  double correlationCutoff = -1;
+  double channelEnergy = 0;
+
   // The bins the search looks at: the band asked for, within what the
   // working rate carries.
   void SetBand() {
-    const std::size_t n = fft->size();
+    const std::size_t n = spectrum->size();
     const double binHz = working / static_cast<double>(n);
     double lo = spec.complex ? -0.45 * working : 100.0;
     double hi = spec.complex ? 0.45 * working : std::min(3600.0, (preFactor == 1 ? 0.45 : 0.42) * working);
@@ -170,8 +192,8 @@ struct FrontEnd::Impl {
   }
 
   double BinHz(double offset) const {
-    const double binHz = working / static_cast<double>(fft->size());
-    return (static_cast<double>(binLo) + offset - static_cast<double>(fft->size())) * binHz;
+    const double binHz = working / static_cast<double>(spectrum->size());
+    return (static_cast<double>(binLo) + offset - static_cast<double>(spectrum->size())) * binHz;
   }
 
   void Push(const float* in, std::size_t count, BasebandSink* sink) {
@@ -213,12 +235,14 @@ struct FrontEnd::Impl {
     historyFill = std::min(historyFill + 1, length);
     if (locked) Mix(w, workingIndex, sink);
     ++workingIndex;
-    frameInput[frameFill++ % frameInput.size()] = w;
-    if (++sinceFrame == hop && frameFill >= frameInput.size()) {
-      sinceFrame = 0;
+    if (spec.complex) {
+      frameComplex[frameFill] = w;
+    } else {
+      frameReal[frameFill] = w.real();
+    }
+    if (++frameFill == spectrum->size()) {
+      frameFill = 0;
       Spectrum(sink);
-    } else if (sinceFrame == hop) {
-      sinceFrame = 0;
     }
   }
 
@@ -288,32 +312,41 @@ struct FrontEnd::Impl {
 
   // Each bin's floor from its neighbours' averaged power: their median,
   // which is about 0.7 of the mean for noise alone, raised to the mean.
+  // Taken at every fourth bin and spread to the bins between: the floor
+  // changes slowly across frequency.
   void Floors() {
     constexpr std::size_t kReach = 16;
+    constexpr std::size_t kStride = 4;
     std::vector<float>& near = floorScratch;
-    for (std::size_t b = 0; b < bins.size(); ++b) {
+    float last = 0;
+    for (std::size_t b = 0; b < bins.size(); b += kStride) {
       const std::size_t lo = b >= kReach ? b - kReach : 0;
       const std::size_t hi = std::min(bins.size(), b + kReach + 1);
       near.clear();
       for (std::size_t o = lo; o < hi; ++o) near.push_back(bins[o].smooth);
       std::nth_element(near.begin(), near.begin() + static_cast<std::ptrdiff_t>(near.size() / 2), near.end());
-      bins[b].floor = near[near.size() / 2];
+      const float median = near[near.size() / 2];
+      for (std::size_t o = b; o < std::min(bins.size(), b + kStride); ++o) bins[o].floor = median;
+      last = median;
     }
+    (void)last;
   }
   std::vector<float> floorScratch;
 };
 
 void FrontEnd::Impl::Spectrum(BasebandSink* sink) {
-  const std::size_t n = fft->size();
-  // frameInput is a ring; its oldest sample is at frameFill.
-  for (std::size_t i = 0; i < n; ++i) frame[i] = frameInput[(frameFill + i) % n] * window[i];
-  fft->Forward(frame.data());
+  const std::size_t n = spectrum->size();
+  if (spec.complex) {
+    spectrum->OfComplex(frameComplex.data(), framePower.data());
+  } else {
+    spectrum->Real(frameReal.data(), framePower.data());
+  }
   ++frameCount;
   std::vector<float>& power = scratch;
   power.resize(bins.size());
   float loudest = 0;
   for (std::size_t b = 0; b < bins.size(); ++b) {
-    power[b] = std::norm(frame[(binLo + b) % n]);
+    power[b] = framePower[(binLo + b) % n];
     loudest = std::max(loudest, power[b]);
   }
   if (frameCount % 4 == 1) Floors();
@@ -439,7 +472,7 @@ void FrontEnd::Push(const float* samples, std::size_t count, BasebandSink* sink)
 }
 
 void FrontEnd::SetDot(double dotSeconds) {
-  const double cutoff = std::clamp(1.5 / dotSeconds, 30.0, 150.0);
+  const double cutoff = std::clamp(2.5 / dotSeconds, 30.0, 150.0);
   if (std::fabs(cutoff - impl_->channelCutoff) < 0.15 * impl_->channelCutoff) return;
   impl_->channelCutoff = cutoff;
   impl_->channel.SetTaps(impl_->ChannelTaps(cutoff));
@@ -455,23 +488,15 @@ void FrontEnd::Nudge(double hz) {
 std::size_t FrontEnd::inputPerBaseband() const { return impl_->preFactor * impl_->bbFactor; }
 
 double FrontEnd::SumVariance(std::size_t n) const {
-  const std::vector<float> h = impl_->ChannelTaps(impl_->channelCutoff);
-  double energy = 0;
-  for (float v : h) energy += static_cast<double>(v) * v;
+  const std::vector<double>& c = impl_->Correlation();
   double total = 0;
-  for (std::size_t m = 0; m < n && m < h.size(); ++m) {
-    double c = 0;
-    for (std::size_t i = 0; i + m < h.size(); ++i) c += static_cast<double>(h[i]) * h[i + m];
-    total += (m == 0 ? 1.0 : 2.0) * static_cast<double>(n - m) * c / energy;
-  }
+  for (std::size_t m = 0; m < n && m < c.size(); ++m) total += (m == 0 ? 1.0 : 2.0) * static_cast<double>(n - m) * c[m];
   return total;
 }
 
 double FrontEnd::noiseBandwidthHz() const {
-  const std::vector<float> h = impl_->ChannelTaps(impl_->channelCutoff);
-  double energy = 0;
-  for (float v : h) energy += static_cast<double>(v) * v;
-  return energy * impl_->baseband;  // the taps sum to one
+  impl_->Correlation();
+  return impl_->channelEnergy * impl_->baseband;  // the taps sum to one
 }
 
 bool FrontEnd::locked() const { return impl_->locked; }
@@ -481,7 +506,8 @@ double FrontEnd::basebandRate() const { return impl_->baseband; }
 std::size_t FrontEnd::memoryBytes() const {
   const Impl& m = *impl_;
   return sizeof(Impl) + m.historyReal.capacity() * sizeof(float) + m.historyComplex.capacity() * sizeof(Complex) +
-         m.fft->size() * (2 * sizeof(Complex) + sizeof(float) + sizeof(std::size_t) + sizeof(Complex) / 2) +
+         m.spectrum->size() * (sizeof(Complex) + 2 * sizeof(float)) + m.frameReal.capacity() * sizeof(float) +
+         m.frameComplex.capacity() * sizeof(Complex) + m.framePower.capacity() * sizeof(float) +
          m.bins.capacity() * (sizeof(Bin) + sizeof(float)) + m.wideDelay.capacity() * (sizeof(Complex) + 8) +
          (kChannelLength * 3 + 400) * sizeof(Complex);
 }

@@ -85,12 +85,15 @@ void TextStage::Tone(const ToneFacts& tone, const TimingModel& model) {
     code_.clear();
     margins_.clear();
     held_.clear();
+    heldStrength_.clear();
     Close(tone.end);
     return;
   }
   if (code_.empty()) {
     charStart_ = tone.start;
     charConfidence_ = 1;
+    charStrength_ = 0;
+    charTones_ = 0;
   }
   const double boundary = model.DashBoundary();
   const double halfWidth = std::log(std::sqrt(model.dash / model.dot));
@@ -105,6 +108,8 @@ void TextStage::Tone(const ToneFacts& tone, const TimingModel& model) {
   // The squelch's evidence: the tone's energy over the noise it spans.
   const double energy = tone.pure ? tone.energyRatio : std::min(tone.energyRatio, kGoodEnergy);
   if (energy >= kStrongEnergy) open_ = true;
+  charStrength_ += std::log(std::max(1.0, energy));
+  ++charTones_;
   recent_.push_back(std::log(std::max(1.0, energy)));
   if (recent_.size() > kJudged) recent_.erase(recent_.begin());
   Decide(tone.end, false);
@@ -132,7 +137,7 @@ void TextStage::OpenGap(double length, double nowSeconds, const TimingModel& mod
 void TextStage::EndCharacter() {
   if (code_.empty()) return;
   Reading r = ReadCode(code_, margins_);
-  if (std::getenv("ROBUST_DEBUG")) std::fprintf(stderr, "CHAR %s %s open %d held %zu\n", code_.c_str(), r.text.c_str(), open_ ? 1 : 0, held_.size());
+  if (std::getenv("ROBUST_DEBUG")) std::fprintf(stderr, "CHAR %s %s open %d held %zu strength %.2f\n", code_.c_str(), r.text.c_str(), open_ ? 1 : 0, held_.size(), charTones_ > 0 ? charStrength_ / charTones_ : 0);
   r.confidence = std::min(r.confidence, charConfidence_);
   RobustEvent e;
   e.start = charStart_;
@@ -146,6 +151,7 @@ void TextStage::EndCharacter() {
   code_.clear();
   margins_.clear();
   wordOpen_ = true;
+  heldStrength_.push_back(charTones_ > 0 ? charStrength_ / charTones_ : 0);
   Hold(std::move(e), true);
 }
 
@@ -160,6 +166,7 @@ void TextStage::EndWord(double atSeconds) {
   e.pitchHz = static_cast<float>(pitch_);
   e.wpm = static_cast<float>(wpm_);
   e.snrDb = static_cast<float>(snr_);
+  heldStrength_.push_back(0);
   Hold(std::move(e), false);
 }
 
@@ -176,6 +183,14 @@ void TextStage::Decide(double nowSeconds, bool final) {
     if (mean >= kOpenScore && recent_.size() >= static_cast<std::size_t>(kJudged / 2 + 1)) open_ = true;
   }
   if (open_) {
+    // What the squelch held from before the signal stood out (noise read
+    // while the keying began) does not lead the text.
+    if (released_ == 0) {
+      while (!held_.empty() && heldStrength_.front() < std::log(kGoodEnergy)) {
+        held_.pop_front();
+        heldStrength_.pop_front();
+      }
+    }
     for (RobustEvent& e : held_) {
       // A word gap never leads the text.
       if (e.wordGap && released_ == 0) continue;
@@ -183,15 +198,20 @@ void TextStage::Decide(double nowSeconds, bool final) {
       released.push_back(std::move(e));
     }
     held_.clear();
+    heldStrength_.clear();
     return;
   }
   // Undecided for too long, or at the end: what was held was not Morse.
-  while (!held_.empty() && (final || nowSeconds - held_.front().time > kHoldSeconds)) held_.pop_front();
+  while (!held_.empty() && (final || nowSeconds - held_.front().time > kHoldSeconds)) {
+    held_.pop_front();
+    heldStrength_.pop_front();
+  }
 }
 
 void TextStage::Close(double nowSeconds) {
   Decide(nowSeconds, false);
   held_.clear();
+  heldStrength_.clear();
   open_ = false;
   recent_.clear();
 }
@@ -200,6 +220,7 @@ void TextStage::Drop() {
   code_.clear();
   margins_.clear();
   held_.clear();
+  heldStrength_.clear();
   open_ = false;
   recent_.clear();
 }

@@ -73,6 +73,9 @@ class TextStage {
 
   // The squelch: events wait in `held_` until the signal is judged.
   std::deque<RobustEvent> held_;
+  std::deque<double> heldStrength_;  // per held event: its tones' mean log energy ratio
+  double charStrength_ = 0;          // of the character in progress: sum, and tones
+  int charTones_ = 0;
   std::vector<RobustEvent> released;
   bool open_ = false;
   std::vector<double> recent_;  // log energy ratios of the last tones

@@ -240,7 +240,8 @@ void TimingTracker::FitGapsTo(const std::vector<double>& x, TimingModel* model) 
   m.wordGap = std::max(m.wordGap, 1.5 * m.letterGap);
 }
 
-std::vector<StepRun> SegmentWindow(const std::vector<float>& evidence, const TimingModel& m, WindowStart start) {
+std::vector<StepRun> SegmentWindow(const std::vector<float>& evidence, const TimingModel& m, WindowStart start,
+                                   double* totalScore) {
   const std::size_t t = evidence.size();
   std::vector<StepRun> runs;
   if (t == 0) return runs;
@@ -276,6 +277,11 @@ std::vector<StepRun> SegmentWindow(const std::vector<float>& evidence, const Tim
   // weighed one by one.
   const auto longGap = static_cast<std::size_t>(std::ceil(std::max(letterBoundary, m.letterGap * 1.8)));
 
+  // The priors by length, once per window rather than once per trial.
+  std::vector<double> toneTable(longestTone + 1, 0);
+  for (std::size_t d = 1; d <= longestTone; ++d) toneTable[d] = tonePrior(static_cast<double>(d));
+  std::vector<double> gapTable(longGap + 1, 0);
+  for (std::size_t d = 1; d <= longGap; ++d) gapTable[d] = gapPrior(static_cast<double>(d));
   const double none = -std::numeric_limits<double>::infinity();
   std::vector<double> best[2] = {std::vector<double>(t + 1, none), std::vector<double>(t + 1, none)};
   std::vector<std::uint32_t> from[2] = {std::vector<std::uint32_t>(t + 1, 0), std::vector<std::uint32_t>(t + 1, 0)};
@@ -307,7 +313,7 @@ std::vector<StepRun> SegmentWindow(const std::vector<float>& evidence, const Tim
     for (std::size_t d = shortest; d <= std::min(longestTone, j); ++d) {
       const std::size_t i = j - d;
       if (best[0][i] == none) continue;
-      const double score = best[0][i] + (gain[j] - gain[i]) + tonePrior(static_cast<double>(d));
+      const double score = best[0][i] + (gain[j] - gain[i]) + toneTable[d];
       if (score > best[1][j]) {
         best[1][j] = score;
         from[1][j] = static_cast<std::uint32_t>(i);
@@ -327,7 +333,7 @@ std::vector<StepRun> SegmentWindow(const std::vector<float>& evidence, const Tim
     for (std::size_t d = shortest; d <= std::min(longGap, j); ++d) {
       const std::size_t i = j - d;
       if (best[1][i] == none) continue;
-      const double score = best[1][i] + (i == 0 && freeFirstGap ? 0 : gapPrior(static_cast<double>(d)));
+      const double score = best[1][i] + (i == 0 && freeFirstGap ? 0 : gapTable[d]);
       if (score > best[0][j]) {
         best[0][j] = score;
         from[0][j] = static_cast<std::uint32_t>(i);
@@ -366,6 +372,7 @@ std::vector<StepRun> SegmentWindow(const std::vector<float>& evidence, const Tim
       }
     }
   }
+  if (totalScore != nullptr) *totalScore = endScore;
   std::size_t j = t;
   std::size_t i = lastFrom;
   for (;;) {

@@ -83,8 +83,10 @@ enum class WindowStart { kFree, kTone, kGap, kLongGap };
 // length fits its class, so a noise burst, a dip inside a dash or a gap
 // lost in noise is weighed against whole runs. The last run may end
 // anywhere.
+// `score`, when given, receives the keying's log-likelihood with its
+// priors, to compare readings under different models.
 std::vector<StepRun> SegmentWindow(const std::vector<float>& evidence, const TimingModel& steps,
-                                   WindowStart start);
+                                   WindowStart start, double* score = nullptr);
 
 }  // namespace tolvane::robust
 
