@@ -23,6 +23,9 @@ constexpr double kMaxWindowSeconds = 6;  // uncommitted baseband at most
 constexpr double kHopSeconds = 0.3;      // a window is read this often
 constexpr std::size_t kGuardBlock = 16;  // samples per guard measurement
 constexpr std::int64_t kSettle = 200;     // baseband samples the filters need after a lock
+// The median guard measurement times this and the channel's noise
+// bandwidth is the channel's noise power, for white noise (measured).
+constexpr double kGuardToChannel = 4.7e-4;
 
 // A run in baseband samples since the lock.
 struct Run {
@@ -35,7 +38,7 @@ struct Run {
 
 struct RobustDecoder::Impl : robust::BasebandSink {
   explicit Impl(const RobustOptions& o)
-      : options(o), front(Spec(o)), noise(20000), guardNoise(20000 / kGuardBlock) {}
+      : options(o), front(Spec(o)), noise(20000), guardNoise(20000 / kGuardBlock), centreLevel(20000 / kGuardBlock) {}
 
   static robust::ListenSpec Spec(const RobustOptions& o) {
     robust::ListenSpec s;
@@ -70,10 +73,13 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     timing = robust::TimingTracker();
     phaseAgreement = 0;
     phaseJudged = 0;
+    afcHz = 0;
+    nudged = 0;
     gapPower = 0;
     gapWeight = 0;
     noise.Clear();
     guardNoise.Clear();
+    centreLevel.Clear();
     text.SetRate(rate);
   }
 
@@ -120,10 +126,13 @@ struct RobustDecoder::Impl : robust::BasebandSink {
       sides[1] += bin(k);
     }
     // Per bin beside the channel; a static crash is as loud there as in the
-    // channel, a keyed tone is not.
+    // channel and as the keyed tone itself, where a keyed tone's own edges
+    // splatter 20 dB or more below it.
     const double beside = std::min(sides[0], sides[1]) / 3;
     guardNoise.Add(beside);
-    const auto g = static_cast<float>(beside > 0.25 * centreNorm ? beside : 0.0);
+    centreLevel.Add(centreNorm);
+    const double keyDown = centreLevel.Quantile(0.9);
+    const auto g = static_cast<float>(beside > 0.25 * centreNorm && beside > 0.1 * keyDown ? beside : 0.0);
     guard[static_cast<std::size_t>((count / static_cast<std::int64_t>(kGuardBlock)) % static_cast<std::int64_t>(guard.size()))] = g;
     block.clear();
   }
@@ -142,7 +151,11 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     // to no noise: the channel filter's tails, 30 dB down a few
     // milliseconds after each edge, set the floor then.
     const double measured = gapWeight > 0 ? gapPower / gapWeight : noise.Quantile(0.25) / 0.2877;
-    return std::max({measured, 1e-3 * noise.Quantile(0.95), 1e-30});
+    // The gaps a reading finds in noise are its quietest stretches, which
+    // reads the noise low where no signal is yet; the noise beside the
+    // channel, scaled to its width, keeps the estimate honest.
+    const double beside = kGuardToChannel * guardNoise.Quantile(0.5) * front.noiseBandwidthHz();
+    return std::max({measured, 0.7 * beside, 1e-3 * noise.Quantile(0.95), 1e-30});
   }
 
   // Learns the noise from a committed gap's middle, clear of the channel
@@ -164,7 +177,8 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   // eight samples while the key is down, followed slowly; far off, the
   // oscillator itself is moved so the tone stays in the channel.
   void TrackFrequency(const std::vector<bool>& down, std::int64_t step) {
-    constexpr std::int64_t kLag = 8;
+    // Four samples apart: unambiguous to 125 Hz either side.
+    constexpr std::int64_t kLag = 4;
     std::complex<double> sum;
     double power = 0;
     for (std::size_t j = 0; j < down.size(); ++j) {
@@ -178,9 +192,12 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     }
     if (power <= 0 || std::abs(sum) < 0.2 * power) return;  // too noisy to say
     const double offset = std::arg(sum) * rate / (2 * robust::kPi * kLag);
-    afcHz += 0.5 * (offset - afcHz);
-    if (std::fabs(afcHz) > 10) {
+    afcHz += std::clamp(0.5 * (offset - afcHz), -5.0, 5.0);
+    // The oscillator follows a drift of up to 50 Hz from where the signal
+    // was found; more than that is another signal, for the search to find.
+    if (std::fabs(afcHz) > 10 && std::fabs(nudged + afcHz) < 50) {
       front.Nudge(afcHz);
+      nudged += afcHz;
       afcHz = 0;
     }
   }
@@ -241,6 +258,7 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   std::vector<Complex> twiddle;
   robust::PowerHistogram noise;
   robust::PowerHistogram guardNoise;
+  robust::PowerHistogram centreLevel;  // the channel's power per guard block
   std::int64_t count = 0;
   std::int64_t commit = 0;
   std::int64_t firstInput = 0;  // the input sample of baseband sample 0
@@ -254,6 +272,7 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   int locks = 0;
   double snrDb = 0;
   double afcHz = 0;
+  double nudged = 0;  // the oscillator's moves since the lock
   double phaseAgreement = 0;
   int phaseJudged = 0;
   std::int64_t openGapStart = -1;  // where the last reading's open gap began

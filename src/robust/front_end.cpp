@@ -265,6 +265,14 @@ struct FrontEnd::Impl {
   }
 
   void Lock(std::size_t bin, BasebandSink* sink) {
+    // Fast keying spreads a tone into sidebands a dot's inverse either side,
+    // which can show their keying first: the tone is the strongest bin
+    // within 60 Hz.
+    const double binHz = working / static_cast<double>(spectrum->size());
+    const auto reach = static_cast<std::size_t>(60 / binHz);
+    for (std::size_t o = bin >= reach ? bin - reach : 0; o <= std::min(bins.size() - 1, bin + reach); ++o) {
+      if (bins[o].smooth > bins[bin].smooth) bin = o;
+    }
     locked = true;
     lockedBin = bin;
     lastKeyedFrame = frameCount;
