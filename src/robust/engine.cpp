@@ -462,6 +462,7 @@ void RobustDecoder::Impl::Analyse(bool final) {
     }
   }
   if (std::getenv("ROBUST_DEBUG")) {
+    std::fprintf(stderr, "SPREADS mark %.3f gap %.3f\n", Model().markSpread, Model().gapSpread);
     std::fprintf(stderr, "ANALYSE %.3f..%.3f s horizon %.3f step %lld noise %.3g snr/step %.1f coherent %d dot %.1f afc %.2f pitch %.2f\n", Seconds(commit),
                  Seconds(count), Seconds(horizon), static_cast<long long>(step), stepNoise, levels.stepSnr, levels.coherent ? 1 : 0, timing.model().dot, afcHz, front.pitchHz());
     int nans = 0; double emin = 1e300, emax = -1e300;

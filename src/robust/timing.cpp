@@ -255,7 +255,8 @@ std::vector<StepRun> SegmentWindow(const std::vector<float>& evidence, const Tim
   const double markVar = 2 * m.markSpread * m.markSpread;
   const double gapVar = 2 * m.gapSpread * m.gapSpread;
   // Letter gaps vary more than the gaps inside letters.
-  const double letterVar = 2 * std::max(0.25, 1.5 * m.gapSpread) * std::max(0.25, 1.5 * m.gapSpread);
+  const double letterSpread = std::max(0.18, 1.5 * m.gapSpread);
+  const double letterVar = 2 * letterSpread * letterSpread;
   constexpr double kLongPenalty = 1.0;
   // Tones longer than any dash cost this, whatever their length: a speed
   // the model has not caught up with yet, or a carrier.
@@ -264,18 +265,20 @@ std::vector<StepRun> SegmentWindow(const std::vector<float>& evidence, const Tim
     const double x = std::log(d);
     return -std::min((x - lnDot) * (x - lnDot), (x - lnDash) * (x - lnDash)) / markVar;
   };
-  const double letterBoundary = m.LetterBoundary();
   auto gapPrior = [&](double d) {
     const double x = std::log(d);
-    double p = -(x - lnElement) * (x - lnElement) / gapVar;
-    if (d >= letterBoundary) p = std::max({p, -(x - lnLetter) * (x - lnLetter) / letterVar - 0.5, -kLongPenalty});
+    // A gap inside a character, one between letters, or anything longer
+    // than a letter gap (word gaps, pauses) at a flat price: gaps between a
+    // dot's and a letter gap's length are the unlikely ones.
+    double p = std::max(-(x - lnElement) * (x - lnElement) / gapVar, -(x - lnLetter) * (x - lnLetter) / letterVar);
+    if (x >= lnLetter + 2 * letterSpread) p = std::max(p, -kLongPenalty);
     return p;
   };
   const auto shortest = static_cast<std::size_t>(std::max(1.0, std::floor(0.3 * std::min(m.dot, m.elementGap))));
   const auto longestTone = static_cast<std::size_t>(std::ceil(1.7 * m.dash));
   // Gaps past here all score the flat long-gap prior; shorter ones are
   // weighed one by one.
-  const auto longGap = static_cast<std::size_t>(std::ceil(std::max(letterBoundary, m.letterGap * 1.8)));
+  const auto longGap = static_cast<std::size_t>(std::ceil(m.letterGap * std::exp(2 * letterSpread)) + 1);
 
   // The priors by length, once per window rather than once per trial.
   std::vector<double> toneTable(longestTone + 1, 0);
