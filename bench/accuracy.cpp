@@ -19,11 +19,11 @@
 #include <vector>
 
 #include "recogniser/recogniser.h"
-#include "support/cw_synth.h"
+#include "sim/sim.h"
 
 namespace {
 
-using tolvane::synth::Signal;
+using tolvane::sim::Signal;
 
 std::string Normal(const std::string& text) {
   std::string out;
@@ -213,7 +213,7 @@ int Write(int argc, char** argv) {
     std::fprintf(stderr, "usage: accuracy --write OUT.wav [options] TEXT\n");
     return 2;
   }
-  return WriteWav(out, tolvane::synth::Synthesize(text, s)) ? 0 : 1;
+  return WriteWav(out, tolvane::sim::Synthesize(text, s)) ? 0 : 1;
 }
 
 }  // namespace
@@ -259,10 +259,10 @@ int main(int argc, char** argv) {
       Signal s;
       s.seed = static_cast<std::uint32_t>(seed * 7919 + 13);
       condition.set(&s);
-      const std::string text = tolvane::synth::RandomText(60, static_cast<std::uint32_t>(seed));
+      const std::string text = tolvane::sim::RandomText(60, static_cast<std::uint32_t>(seed));
       // multimon-ng needs some silence after the end to finish its last character.
       s.trailS = std::max(s.trailS, multimon ? 1.0 : s.trailS);
-      const std::vector<std::int16_t> samples = tolvane::synth::Synthesize(text, s);
+      const std::vector<std::int16_t> samples = tolvane::sim::Synthesize(text, s);
       std::string ours;
       tolvane::DecodeRobust(samples.data(), samples.size(), &ours);
       std::string plain;

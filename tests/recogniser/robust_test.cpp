@@ -9,14 +9,14 @@
 #include "keyer/keyer.h"
 #include "morse/morse.h"
 #include "recogniser/recogniser.h"
-#include "support/cw_synth.h"
+#include "sim/sim.h"
 #include "support/test_support.h"
 
 namespace tolvane {
 namespace {
 
-using synth::Signal;
-using synth::Synthesize;
+using sim::Signal;
+using sim::Synthesize;
 
 const char kText[] = "THE QUICK BROWN FOX JUMPS OVER THE LAZY DOG 0123456789";
 
