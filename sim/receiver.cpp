@@ -2,6 +2,8 @@
 // AGC, and mains hum picked up after it.
 #include <algorithm>
 #include <cmath>
+#include <deque>
+#include <utility>
 
 #include "sim/dsp.h"
 #include "sim/sim.h"
@@ -78,19 +80,29 @@ void ApplyAgc(const Agc& agc, double target, double rate, std::vector<float>* au
   const double release = std::exp(-1 / (std::max(0.01, agc.releaseMs) / 1000 * rate));
   const auto hang = static_cast<long>(std::max(0.0, agc.hangMs) / 1000 * rate);
   const double floorLevel = target / std::pow(10.0, agc.maxGainDb / 20);
+  // The detector sees the peak of the last cycle of the lowest audio tone
+  // (300 Hz), so a steady tone gives a steady level and the attack acts on
+  // the envelope, not on each half-cycle.
+  const auto window = static_cast<std::size_t>(std::ceil(rate / 300));
+  std::deque<std::pair<std::size_t, double>> recent;  // decreasing magnitudes
+  std::vector<float>& x = *audio;
   double level = floorLevel;
   long holding = 0;
-  for (float& sample : *audio) {
-    const double magnitude = std::abs(static_cast<double>(sample));
-    if (magnitude > level) {
-      level += attack * (magnitude - level);
+  for (std::size_t n = 0; n < x.size(); ++n) {
+    const double magnitude = std::abs(static_cast<double>(x[n]));
+    while (!recent.empty() && recent.back().second <= magnitude) recent.pop_back();
+    recent.emplace_back(n, magnitude);
+    if (recent.front().first + window <= n) recent.pop_front();
+    const double envelope = recent.front().second;
+    if (envelope > level) {
+      level += attack * (envelope - level);
       holding = hang;
     } else if (holding > 0) {
       --holding;
     } else {
       level = std::max(floorLevel, level * release);
     }
-    sample = static_cast<float>(sample * target / std::max(level, floorLevel));
+    x[n] = static_cast<float>(x[n] * target / std::max(level, floorLevel));
   }
 }
 
