@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""What the specified recogniser reads and what it does not, beside the
+"""What the basic recogniser reads and what it does not, beside the
 robust recogniser and multimon-ng, on the same files: Farnsworth spacing from cw and ebook2cw,
 white noise, hand-keyed jitter and fading from the test-signal
 synthesiser (`accuracy --write`).

@@ -115,20 +115,21 @@ Keying Key(const std::string& text, const Fist& fist, Random& random, double sta
   if (fist.farnsworthWpm > 0 && fist.farnsworthWpm < wpm) {
     spacingScale = (60.0 * wpm - 37.2 * fist.farnsworthWpm) / (wpm * fist.farnsworthWpm) / 19.0 / (1.2 / wpm);
   }
-  // Hand-timed gaps stay inside their class, between the geometric means
-  // of neighbouring classes, so the keying itself never turns a letter gap
-  // into a word gap.
+  // Hand-timed gaps stay inside their class, 10 % clear of the geometric
+  // means of neighbouring classes, so the keying itself never turns a
+  // letter gap into a word gap (the 1.5x rules leave room for that).
   const double elementLetter = std::sqrt(fist.elementGap * fist.letterGap * spacingScale);
   const double letterWord = std::sqrt(fist.letterGap * fist.wordGap) * spacingScale;
+  constexpr double kClear = 1.1;
   double t = startS;  // the last key-up, or the first key-down
   auto length = [&](Length kind, double units, bool afterDash) {
     const double unitS = 1.2 / (wpm * speed.At(t - startS));
     double u = units;
     if (fist.jitter > 0 && ByHand(fist.kind, kind, afterDash)) u *= 1 + random.Uniform(-fist.jitter, fist.jitter);
     switch (kind) {
-      case Length::kElementGap: u = std::min(u, elementLetter); break;
-      case Length::kLetterGap: u = std::clamp(u, elementLetter, letterWord); break;
-      case Length::kWordGap: u = std::max(u, letterWord); break;
+      case Length::kElementGap: u = std::min(u, elementLetter / kClear); break;
+      case Length::kLetterGap: u = std::clamp(u, elementLetter * kClear, letterWord / kClear); break;
+      case Length::kWordGap: u = std::max(u, letterWord * kClear); break;
       default: u = std::max(u, 0.2 * units); break;
     }
     return u * unitS;

@@ -138,6 +138,22 @@ TEST(Key, HandFistsTimeWhatTheirKeyLeavesToTheHand) {
   }
 }
 
+TEST(Key, GapsStayInTheirClassHoweverHeavyTheJitter) {
+  // Gaps this close, with this much jitter, would overlap if left alone.
+  Fist f;
+  f.kind = FistKind::kStraight;
+  f.elementGap = 1.2;
+  f.letterGap = 2;
+  f.wordGap = 3.5;
+  f.jitter = 0.45;
+  Random random(39);
+  const Measured m = Measure(Key(MakeText(TextKind::kRagchew, random, 300), f, random));
+  EXPECT_LT(*std::max_element(m.elementGaps.begin(), m.elementGaps.end()),
+            *std::min_element(m.letterGaps.begin(), m.letterGaps.end()));
+  EXPECT_LT(*std::max_element(m.letterGaps.begin(), m.letterGaps.end()),
+            *std::min_element(m.wordGaps.begin(), m.wordGaps.end()));
+}
+
 TEST(Key, SpeedWandersWithinTheDrift) {
   Fist f;
   f.kind = FistKind::kPaddle;  // exact marks, so each dot shows the speed
