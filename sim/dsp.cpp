@@ -22,17 +22,18 @@ void Fft(std::vector<std::complex<double>>* data, bool inverse) {
     j ^= bit;
     if (i < j) std::swap(a[i], a[j]);
   }
+  // One table for every stage, computed directly rather than by
+  // recurrence, so long transforms keep their accuracy.
+  std::vector<std::complex<double>> twiddle(n / 2);
+  const double angle = (inverse ? 2 : -2) * kPi / static_cast<double>(n);
+  for (std::size_t k = 0; k < n / 2; ++k) twiddle[k] = std::polar(1.0, angle * static_cast<double>(k));
   for (std::size_t length = 2; length <= n; length <<= 1) {
-    const double angle = (inverse ? 2 : -2) * kPi / static_cast<double>(length);
     const std::size_t half = length / 2;
-    // Twiddles computed directly, not by recurrence, so long transforms
-    // keep their accuracy.
-    std::vector<std::complex<double>> twiddle(half);
-    for (std::size_t k = 0; k < half; ++k) twiddle[k] = std::polar(1.0, angle * static_cast<double>(k));
+    const std::size_t stride = n / length;
     for (std::size_t i = 0; i < n; i += length) {
       for (std::size_t k = 0; k < half; ++k) {
         const std::complex<double> u = a[i + k];
-        const std::complex<double> v = a[i + k + half] * twiddle[k];
+        const std::complex<double> v = a[i + k + half] * twiddle[k * stride];
         a[i + k] = u + v;
         a[i + k + half] = u - v;
       }
