@@ -24,7 +24,7 @@ const char kWriteUsage[] =
     "  --pitch HZ         tone (600)                --rate HZ        sample rate (8000)\n"
     "  --fist KIND        machine|straight|bug|paddle: a random operator of that kind\n"
     "  --jitter F         each hand-timed length times 1 +- up to F (machine: every length)\n"
-    "  --snr DB           white noise in 300-2700 Hz at DB in 2500 Hz\n"
+    "  --snr DB           receiver noise in 300-2700 Hz, SNR DB in 2500 Hz\n"
     "  --noise COLOUR     white|pink|tilted         --tilt DB        dB per octave for tilted\n"
     "  --fade HZ          Rayleigh fading with this Doppler spread\n"
     "  --rician K         Rician fading (with --fade's spread, 1 Hz by default)\n"
