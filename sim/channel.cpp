@@ -9,7 +9,7 @@
 namespace tolvane::sim {
 namespace {
 
-// The scattered part: complex white Gaussian noise through a Gaussian
+// The scattered component: complex white Gaussian noise through a Gaussian
 // filter, made at a low rate (20 times the spread, so the filter is the
 // same few taps at any spread) and interpolated to `rate`.
 std::vector<std::complex<double>> Scatter(double spreadHz, double rate, std::size_t count, Random& random) {

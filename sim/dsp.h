@@ -1,4 +1,4 @@
-// Signal-processing helpers the simulator's parts share; not part of the
+// Signal-processing helpers the simulator's files share, outside the
 // library's interface.
 #ifndef TOLVANE_SIM_DSP_H
 #define TOLVANE_SIM_DSP_H

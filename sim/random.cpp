@@ -1,5 +1,5 @@
 // Distributions written out, so that a seed gives the same numbers with any
-// standard library (std::normal_distribution and friends are not specified
+// standard library (std::normal_distribution and friends are not pinned down
 // to the bit).
 #include <cmath>
 

@@ -10,12 +10,12 @@
 namespace tolvane::sim {
 namespace {
 
-// Random streams: one per part, so one impairment's draws never move
+// Random streams: one per component, so one impairment's draws never move
 // another's.
 enum Stream : std::uint64_t { kNoise = 1, kCrashes, kHum, kStationBase = 100 };
 
-std::uint64_t StationStream(std::size_t station, std::uint64_t part) {
-  return kStationBase + 8 * static_cast<std::uint64_t>(station) + part;
+std::uint64_t StationStream(std::size_t station, std::uint64_t component) {
+  return kStationBase + 8 * static_cast<std::uint64_t>(station) + component;
 }
 
 struct Stations {

@@ -23,8 +23,8 @@ using Complex = std::complex<float>;
 class Random {
  public:
   explicit Random(std::uint64_t seed) : engine_(seed) {}
-  // An independent stream for one part of a scenario, so that switching one
-  // impairment on does not change the numbers another one draws.
+  // An independent stream for one component of a scenario, so that
+  // switching one impairment on does not change another one's numbers.
   static Random Stream(std::uint64_t seed, std::uint64_t stream);
 
   std::uint64_t Bits() { return engine_(); }

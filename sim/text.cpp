@@ -181,10 +181,10 @@ std::string MakeText(TextKind kind, Random& random, std::size_t minLength) {
   }
   std::string text;
   while (NormaliseText(text).size() < minLength) {
-    TextKind part = kind;
-    if (kind == TextKind::kOnAir) part = static_cast<TextKind>(random.Integer(1, 4));
+    TextKind exchangeKind = kind;
+    if (kind == TextKind::kOnAir) exchangeKind = static_cast<TextKind>(random.Integer(1, 4));
     if (!text.empty()) text += '|';
-    switch (part) {
+    switch (exchangeKind) {
       case TextKind::kCq: text += CqExchange(random); break;
       case TextKind::kContest: text += ContestExchange(random); break;
       case TextKind::kPileup: text += PileupExchange(random); break;

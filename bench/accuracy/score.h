@@ -14,7 +14,7 @@ double ErrorRate(const std::string& reference, const std::string& hypothesis);
 double WordErrorRate(const std::string& reference, const std::string& hypothesis);
 // The character errors that fall on reference[from, end) in the best
 // alignment (insertions count toward the character they precede, at the
-// end toward the last), over that part's length.
+// end toward the last), over that stretch's length.
 double ErrorRateFrom(const std::string& reference, const std::string& hypothesis, std::size_t from);
 
 }  // namespace accuracy

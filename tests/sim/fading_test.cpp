@@ -26,7 +26,7 @@ double FractionBelow(const Gains& g, double power) {
   return static_cast<double>(below) / static_cast<double>(g.size());
 }
 
-// The normalised autocorrelation of the scattered part at `lag` samples.
+// The normalised autocorrelation of the scattered component at `lag` samples.
 double Correlation(const Gains& g, std::size_t lag) {
   std::complex<double> mean = 0;
   for (const auto& z : g) mean += z;
