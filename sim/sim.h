@@ -230,7 +230,8 @@ struct Scenario {
   std::uint64_t seed = 1;
 };
 
-// One line per station and impairment, for a report or a file name.
+// The scenario in words: a line per station (and one for its text) and per
+// receiver impairment, for a report.
 std::string Describe(const Scenario& scenario);
 
 struct Rendered {
