@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Manual check of bench/fldigi_decode.py; not registered in CTest, since it
-# needs fldigi, Xvfb and xdotool and takes about half a minute.
+# needs fldigi, Xvfb and xdotool and takes about 45 s.
 #
 # usage: bench/fldigi_decode_test.sh [BUILD_DIR]     (default: build)
 # Needs BUILD_DIR/tolvane and BUILD_DIR/accuracy to make the test signals.
