@@ -10,14 +10,14 @@
 #include "morse/morse.h"
 #include "recogniser/recogniser.h"
 #include "robust/robust.h"
-#include "support/cw_synth.h"
+#include "sim/sim.h"
 #include "support/test_support.h"
 
 namespace tolvane {
 namespace {
 
-using synth::Signal;
-using synth::Synthesize;
+using sim::Signal;
+using sim::Synthesize;
 
 const char kText[] = "THE QUICK BROWN FOX JUMPS OVER THE LAZY DOG 0123456789";
 
