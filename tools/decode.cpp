@@ -33,12 +33,10 @@ void ExplainRobust(const Recording& recording, const RobustReport& report) {
   std::fprintf(stderr, "pitch:     %.1f Hz\n", report.pitchHz);
   std::fprintf(stderr, "snr:       %.1f dB (key-down tone over noise in 2500 Hz, estimated)\n",
                report.snrDb);
-  std::fprintf(stderr, "filter:    %.0f ms and longer, matched to the local speed\n", report.filterMs);
-  std::fprintf(stderr, "levels:    noise %.1f, signal %.1f; key down above %.0f %%, up below %.0f %%\n",
-               report.noiseLevel, report.signalLevel, 100 * report.onFraction,
-               100 * report.offFraction);
-  std::fprintf(stderr, "glitches:  %zu removed\n", report.glitches);
-  std::fprintf(stderr, "word gap:  longer than %.1f units\n", report.wordGapUnits);
+  const RobustStatus& s = report.status;
+  std::fprintf(stderr, "timing:    dot %.0f ms, dash %.0f ms; gaps %.0f, %.0f and %.0f ms\n", s.dotMs, s.dashMs,
+               s.elementGapMs, s.letterGapMs, s.wordGapMs);
+  std::fprintf(stderr, "word gap:  longer than %.1f element gaps\n", report.wordGapUnits);
   std::fprintf(stderr, "speed:    ");
   for (const SpeedPoint& p : report.speed) {
     std::fprintf(stderr, " %.0fs:%.1f", p.seconds, p.wpm);
@@ -46,7 +44,7 @@ void ExplainRobust(const Recording& recording, const RobustReport& report) {
   std::fprintf(stderr, " (seconds:WPM)\n");
   std::fprintf(stderr, "read:     ");
   for (const RobustCharacter& c : report.characters) {
-    std::fprintf(stderr, " %c%s:%.2f", c.character, c.code.c_str(), c.confidence);
+    std::fprintf(stderr, " %s%s:%.2f", c.text.c_str(), c.code.c_str(), c.confidence);
   }
   std::fprintf(stderr, " (character, code, confidence)\n");
 }

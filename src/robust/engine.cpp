@@ -321,7 +321,9 @@ void RobustDecoder::Impl::Commit(const Run& run, bool forced) {
     // Weak tones, most of them noise, would only blur the timing.
     if (!forced && !f.carrier && f.energyRatio >= 4) timing.AddTone(static_cast<double>(run.length));
     if (f.energyRatio > 4) snrDb = 0.8 * snrDb + 0.2 * f.snrDb;
-    text.SetSignal(front.pitchHz() + afcHz, 1.2 * rate / model.dot, snrDb);
+    // The unit from a dot and the gap after it together: the channel
+    // filter lengthens one as much as it shortens the other.
+    text.SetSignal(front.pitchHz() + afcHz, 2.4 * rate / (model.dot + model.elementGap), snrDb);
     text.Tone(f, model);
   } else {
     if (!forced && start != robust::WindowStart::kLongGap && commit > 0) {
@@ -577,7 +579,7 @@ RobustStatus RobustDecoder::status() const {
   s.elementGapMs = t.elementGap * ms;
   s.letterGapMs = t.letterGap * ms;
   s.wordGapMs = t.wordGap * ms;
-  s.wpm = 1200 / s.dotMs;
+  s.wpm = 2400 / (s.dotMs + s.elementGapMs);
   s.snrDb = m.snrDb;
   s.locks = m.locks;
   s.characters = m.text.characters();

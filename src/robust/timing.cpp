@@ -120,11 +120,11 @@ void TimingTracker::Seed(const std::vector<double>& tones, const std::vector<dou
 
 TimingModel TimingTracker::Local(const std::vector<double>& tonesAhead, const std::vector<double>& gapsAhead) const {
   TimingModel local = model_;
-  std::vector<double> tones = Logs(tones_, 6);
+  std::vector<double> tones = Logs(tones_, 4);
   for (double t : tonesAhead) tones.push_back(std::log(t));
   std::vector<double> gaps = Logs(gaps_, 8);
   for (double g : gapsAhead) gaps.push_back(std::log(g));
-  FitTonesTo(tones, &local);
+  FitTonesTo(tones, true, &local);
   FitGapsTo(gaps, &local);
   return local;
 }
@@ -150,9 +150,9 @@ void TimingTracker::AddGap(double length) {
   FitGaps();
 }
 
-void TimingTracker::FitTones() { FitTonesTo(Logs(tones_, 24), &model_); }
+void TimingTracker::FitTones() { FitTonesTo(Logs(tones_, 24), false, &model_); }
 
-void TimingTracker::FitTonesTo(const std::vector<double>& x, TimingModel* model) {
+void TimingTracker::FitTonesTo(const std::vector<double>& x, bool keepRatio, TimingModel* model) {
   if (x.size() < 2) return;
   TimingModel& m = *model;
   // The dot length and dash ratio that explain the recent tones best, each
@@ -165,7 +165,9 @@ void TimingTracker::FitTonesTo(const std::vector<double>& x, TimingModel* model)
   double bestDot = lastDot;
   double bestRatio = lastRatio;
   for (double ratio : {2.4, 2.7, 3.0, 3.4, 3.8, 4.3, 4.8}) {
-    const double lr = std::log(ratio);
+    // An operator's dash ratio is his own: a local fit keeps it and finds
+    // only the speed.
+    const double lr = keepRatio ? lastRatio : std::log(ratio);
     for (int k = -40; k <= 40; ++k) {
       const double d = lastDot + 0.03 * k;
       double cost = 0;
@@ -230,6 +232,19 @@ void TimingTracker::FitGapsTo(const std::vector<double>& x, TimingModel* model) 
     std::vector<double> letters, words;
     if (high - low > std::log(1.7) && SplitInTwo(between, &low, &high)) {
       for (double v : between) (v > (low + high) / 2 ? words : letters).push_back(v);
+      // Groups four times apart are letters-and-words against pauses: the
+      // lower group is split again if it holds both.
+      if (high - low > std::log(4.0) && letters.size() >= 4) {
+        const std::vector<double> shorter = letters;
+        std::vector<double> sortedLower = shorter;
+        double a = Quantile(&sortedLower, 0.1);
+        double b = Quantile(&sortedLower, 0.9);
+        if (b - a > std::log(1.6) && SplitInTwo(shorter, &a, &b)) {
+          letters.clear();
+          words.clear();
+          for (double v : shorter) (v > (a + b) / 2 ? words : letters).push_back(v);
+        }
+      }
     } else {
       letters = between;
     }

@@ -48,7 +48,7 @@ class TimingTracker {
   void FitTones();
   void FitGaps();
   // Fit logarithms of lengths, updating `model` from where it is.
-  static void FitTonesTo(const std::vector<double>& x, TimingModel* model);
+  static void FitTonesTo(const std::vector<double>& x, bool keepRatio, TimingModel* model);
   static void FitGapsTo(const std::vector<double>& x, TimingModel* model);
   void GapsFromDot();
 
