@@ -115,7 +115,7 @@ class WavWriter : public AudioWriter {
   OutputFile* out_;
   std::uint64_t samples_ = 0;
   std::size_t used_ = 0;
-  unsigned char bytes_[1 << 16];
+  unsigned char bytes_[1 << 16] = {};
 };
 
 #if defined(TOLVANE_WITH_SNDFILE)

@@ -47,7 +47,13 @@ bool Resolve(std::string path, std::string* resolved, int* error) {
       return false;
     }
     const std::string link(target.data(), static_cast<std::size_t>(length));
-    path = link[0] == '/' ? link : DirectoryOf(path) + "/" + link;
+    if (link[0] == '/') {
+      path = link;
+    } else {
+      path = DirectoryOf(path);
+      path += '/';
+      path += link;
+    }
   }
   *error = ELOOP;
   return false;

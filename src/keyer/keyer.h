@@ -185,7 +185,7 @@ class MorseKeyer : public CodeSink {
   double position_ = 0;   // exact time of the next edge, in samples
   std::int64_t emitted_ = 0;
   std::size_t used_ = 0;
-  std::int16_t block_[4096];
+  std::int16_t block_[4096] = {};
 };
 
 }  // namespace tolvane

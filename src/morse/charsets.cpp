@@ -7,7 +7,7 @@ namespace tolvane {
 namespace {
 
 // Where several rows share a code, the first is the one read back.
-const CharsetEntry kLatin[] = {
+constexpr CharsetEntry kLatin[] = {
     {0xC4, 0, ".-.-", "Ä"},     {0xC5, 0, ".--.-", "Å"},   {0xC1, 0, ".--.-", "Á"},
     {0xC0, 0, ".--.-", "À"},    {0xC9, 0, "..-..", "É"},   {0xC8, 0, ".-..-", "È"},
     {0xD1, 0, "--.--", "Ñ"},    {0xD6, 0, "---.", "Ö"},    {0xDC, 0, "..--", "Ü"},
@@ -25,7 +25,7 @@ const CharsetEntry kLatin[] = {
 // The Russian alphabet, then the letters other Cyrillic alphabets add that
 // have codes of their own; the soft sign comes before the hard sign, which
 // shares its code.
-const CharsetEntry kCyrillic[] = {
+constexpr CharsetEntry kCyrillic[] = {
     {0x410, 0, ".-", "А"},    {0x411, 0, "-...", "Б"},  {0x412, 0, ".--", "В"},
     {0x413, 0, "--.", "Г"},   {0x414, 0, "-..", "Д"},   {0x415, 0, ".", "Е"},
     {0x416, 0, "...-", "Ж"},  {0x417, 0, "--..", "З"},  {0x418, 0, "..", "И"},
@@ -43,7 +43,7 @@ const CharsetEntry kCyrillic[] = {
 };
 
 // The 24 letters, then the accented capitals, keyed as their vowels.
-const CharsetEntry kGreek[] = {
+constexpr CharsetEntry kGreek[] = {
     {0x391, 0, ".-", "Α"},    {0x392, 0, "-...", "Β"},  {0x393, 0, "--.", "Γ"},
     {0x394, 0, "-..", "Δ"},   {0x395, 0, ".", "Ε"},     {0x396, 0, "--..", "Ζ"},
     {0x397, 0, "....", "Η"},  {0x398, 0, "-.-.", "Θ"},  {0x399, 0, "..", "Ι"},
@@ -59,7 +59,7 @@ const CharsetEntry kGreek[] = {
 };
 
 // The 22 letters, each final form after its letter.
-const CharsetEntry kHebrew[] = {
+constexpr CharsetEntry kHebrew[] = {
     {0x5D0, 0, ".-", "א"},    {0x5D1, 0, "-...", "ב"},  {0x5D2, 0, "--.", "ג"},
     {0x5D3, 0, "-..", "ד"},   {0x5D4, 0, "---", "ה"},   {0x5D5, 0, ".", "ו"},
     {0x5D6, 0, "--..", "ז"},  {0x5D7, 0, "....", "ח"},  {0x5D8, 0, "..-", "ט"},
@@ -72,7 +72,7 @@ const CharsetEntry kHebrew[] = {
 };
 
 // The 28 letters and hamza, then alef with hamza or madda, keyed as alef.
-const CharsetEntry kArabic[] = {
+constexpr CharsetEntry kArabic[] = {
     {0x627, 0, ".-", "ا"},    {0x628, 0, "-...", "ب"},  {0x62A, 0, "-", "ت"},
     {0x62B, 0, "-.-.", "ث"},  {0x62C, 0, ".---", "ج"},  {0x62D, 0, "....", "ح"},
     {0x62E, 0, "---", "خ"},   {0x62F, 0, "-..", "د"},   {0x630, 0, "--..", "ذ"},
@@ -157,7 +157,7 @@ constexpr CharsetInfo Info(const char* name, const CharsetEntry (&rows)[N]) {
   return {name, rows, N};
 }
 
-const CharsetInfo kCharsets[] = {
+constexpr CharsetInfo kCharsets[] = {
     {"basic", nullptr, 0},       Info("latin", kLatin),   Info("cyrillic", kCyrillic),
     Info("greek", kGreek),       Info("hebrew", kHebrew), Info("arabic", kArabic),
 };

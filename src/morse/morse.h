@@ -141,7 +141,7 @@ class TextCoder {
  public:
   static constexpr std::size_t kMaxProsignLetters = 10;
 
-  explicit TextCoder(const TextOptions& options) : options_(options) {}
+  explicit TextCoder(const TextOptions& options);
 
   // False as soon as the sink said stop.
   bool Feed(const char* bytes, std::size_t size, CodeSink* sink);
@@ -165,6 +165,7 @@ class TextCoder {
   bool keyed_ = false;        // a character has been keyed
   bool gapPending_ = false;   // kCollapse: whitespace since the last character
   bool afterCr_ = false;      // kEachSpace: CR LF is one line break
+  bool hasPairs_ = false;     // the charset has rows of two characters
 };
 
 }  // namespace tolvane

@@ -1,5 +1,6 @@
 // Text to codes: UTF-8 decoding, whitespace, prosigns, pairs and spellings,
 // with a lookahead of a few code points and nothing else kept.
+#include <algorithm>
 #include <cstring>
 
 #include "morse/morse.h"
@@ -28,6 +29,12 @@ bool StartsPair(Charset charset, char32_t c) {
 
 }  // namespace
 
+TextCoder::TextCoder(const TextOptions& options) : options_(options) {
+  std::size_t count = 0;
+  const CharsetEntry* rows = CharsetRows(options.charset, &count);
+  for (std::size_t i = 0; i < count; ++i) hasPairs_ = hasPairs_ || rows[i].second != 0;
+}
+
 bool TextCoder::Feed(const char* bytes, std::size_t size, CodeSink* sink) {
   for (std::size_t i = 0; i < size; ++i) {
     const auto b = static_cast<unsigned char>(bytes[i]);
@@ -46,7 +53,20 @@ bool TextCoder::Feed(const char* bytes, std::size_t size, CodeSink* sink) {
       pendingBytes_ = 0;
       if (!Push(kInvalidUtf8, sink)) return false;
     }
-    if (b < 0x80) {
+    if (b < 0x80 && queued_ == 0 && b != '<' && !IsAnySpace(b) && !hasPairs_) {
+      // Most text: one ASCII character that needs no lookahead.
+      afterCr_ = false;
+      const char* code = LookupCode(options_.charset, b);
+      if (code != nullptr) {
+        if (!Emit(code, sink)) return false;
+      } else if (const char* spelling = options_.transliterate ? Transliterate(b) : nullptr) {
+        for (const char* p = spelling; *p != '\0'; ++p) {
+          if (!Emit(LookupCode(*p), sink)) return false;
+        }
+      } else {
+        sink->Skipped(b);
+      }
+    } else if (b < 0x80) {
       if (!Push(b, sink)) return false;
     } else if (b >= 0xC2 && b <= 0xDF) {
       partial_ = b & 0x1Fu, pendingBytes_ = 1, minimum_ = 0x80;
@@ -134,8 +154,12 @@ bool TextCoder::Prosign(bool atEnd, CodeSink* sink, bool* wait) {
     return true;
   }
   char code[kMaxProsignLetters * kMaxCodeLength + 1] = {};
+  std::size_t length = 0;
   for (std::size_t i = 1; i < close; ++i) {
-    std::strcat(code, LookupCode(options_.charset, queue_[i]));  // each at most 7 symbols
+    const char* letter = LookupCode(options_.charset, queue_[i]);
+    const std::size_t n = std::min(std::strlen(letter), sizeof code - 1 - length);
+    std::copy_n(letter, n, code + length);
+    length += n;
   }
   Pop(close + 1);
   return Emit(code, sink);
