@@ -294,6 +294,21 @@ TEST(Encode, WritesThroughLinksIntoFifosAndKeepsPermissions) {
   }
 }
 
+// What no crash test here can show: the data is synced before the rename,
+// and the directory after it.
+TEST(Encode, SyncsTheFileThenRenamesThenSyncsTheDirectory) {
+  TempDir dir;
+  if (Shell(dir, "command -v strace").exitCode != 0) GTEST_SKIP() << "strace is not installed";
+  ASSERT_EQ(Shell(dir, "strace -f -o trace -e trace=fsync,fdatasync,rename,renameat,renameat2 TOOL encode SOS out.wav")
+                .exitCode,
+            0);
+  const std::string trace = ReadText(dir.File("trace"));
+  const std::size_t rename = trace.find(".out.wav.tolvane-");
+  ASSERT_NE(rename, std::string::npos) << trace;
+  EXPECT_NE(trace.rfind("fsync(", rename), std::string::npos) << trace;
+  EXPECT_NE(trace.find("fsync(", rename), std::string::npos) << trace;
+}
+
 // A text longer than the read-ahead, written to standard output: a pipe
 // gets the unknown length sox writes, a file true sizes.
 TEST(Encode, StreamsOfUnknownLengthGetHeadersThatSaySo) {
