@@ -88,7 +88,7 @@ TEST(Cli, ExitCodesAndMessages) {
       {{"encode", "--bogus", "SOS", dir.File("a.wav")}, 2, "", "unknown option"},
       {{"encode", "SOS", missing}, 1, "", missing + ": cannot create the file: No such file or directory"},
       {{"encode", "SOS", "/dev/full"}, 1, "", "/dev/full: write failed: No space left on device"},
-      {{"encode", "", "/dev/full"}, 1, "", "/dev/full: write failed when closing: No space left"},
+      {{"encode", "", "/dev/full"}, 1, "", "/dev/full: write failed: No space left"},
       {{"encode", "SOS", dir.path()}, 1, "", "cannot create the file: Is a directory"},
       {{"encode", "SOS", dir.File("ok.wav")}, 0, "", ""},
   };
