@@ -34,6 +34,11 @@ constexpr double kGoodEnergy = 8;
 constexpr int kJudged = 6;          // tones the squelch looks back over
 constexpr double kOpenScore = 1.9;  // their mean log energy ratio to open
 constexpr double kHoldSeconds = 6;  // undecided events wait at most this long
+// Once open, a character this much weaker (in log energy) than the signal's
+// usual ones waits for a strong one after it: noise read between and after
+// transmissions never gets one, a fade's weak letters do.
+constexpr double kWeakDrop = 3;
+constexpr double kSilenceSeconds = 2.5;  // without strong characters: the transmission ended
 
 }  // namespace
 
@@ -111,6 +116,8 @@ void TextStage::Tone(const ToneFacts& tone, const TimingModel& model) {
   charStrength_ += std::log(std::max(1.0, energy));
   ++charTones_;
   recent_.push_back(std::log(std::max(1.0, energy)));
+  // A strong tone keeps the transmission going before its character ends.
+  if (open_ && lastStrong_ >= 0 && !Weak(recent_.back())) lastStrong_ = tone.end;
   if (recent_.size() > kJudged) recent_.erase(recent_.begin());
   Decide(tone.end, false);
 }
@@ -130,8 +137,9 @@ void TextStage::OpenGap(double length, double nowSeconds, const TimingModel& mod
   if (length >= model.LetterBoundary()) EndCharacter();
   if (length >= model.WordBoundary()) EndWord(lastToneEnd_);
   // A long silence ends a transmission: the squelch judges the next afresh.
-  if (length >= std::max(2.5 * rate_, 3 * model.wordGap)) Close(nowSeconds);
+  silence_ = std::max(kSilenceSeconds, 3 * model.wordGap / rate_);
   Decide(nowSeconds, false);
+  if (length >= silence_ * rate_) Close(nowSeconds);
 }
 
 void TextStage::EndCharacter() {
@@ -175,30 +183,59 @@ void TextStage::Hold(RobustEvent e, bool) {
   Decide(held_.back().time, false);
 }
 
+bool TextStage::Weak(double strength) const {
+  return strength < std::max(std::log(kGoodEnergy), reference_ - kWeakDrop);
+}
+
 void TextStage::Decide(double nowSeconds, bool final) {
-  if (!open_ && recent_.size() >= static_cast<std::size_t>(std::min(kJudged, 4))) {
+  if (!open_ && !sealed_ && recent_.size() >= static_cast<std::size_t>(std::min(kJudged, 4))) {
     double mean = 0;
     for (double s : recent_) mean += s;
     mean /= static_cast<double>(recent_.size());
     if (mean >= kOpenScore && recent_.size() >= static_cast<std::size_t>(kJudged / 2 + 1)) open_ = true;
   }
-  if (open_) {
-    // What the squelch held from before the signal stood out (noise read
-    // while the keying began) does not lead the text.
+  if (open_ && lastStrong_ < 0) {
+    // Just opened: what was held from before the signal stood out (noise
+    // read while the keying began) does not lead the text, and the
+    // strongest of the rest sets what is usual.
     if (released_ == 0) {
-      while (!held_.empty() && heldStrength_.front() < std::log(kGoodEnergy)) {
+      while (!held_.empty() && (held_.front().wordGap || heldStrength_.front() < std::log(kGoodEnergy))) {
         held_.pop_front();
         heldStrength_.pop_front();
       }
     }
-    for (RobustEvent& e : held_) {
-      // A word gap never leads the text.
-      if (e.wordGap && released_ == 0) continue;
+    for (double s : heldStrength_) reference_ = std::max(reference_, s);
+    lastStrong_ = nowSeconds;
+  }
+  if (open_) {
+    // Release up to the last character at the signal's usual strength.
+    std::size_t last = 0;
+    for (std::size_t i = 0; i < held_.size(); ++i) {
+      // A word gap goes with the character before it.
+      if (held_[i].wordGap) {
+        if (last == i) ++last;
+        continue;
+      }
+      if (Weak(heldStrength_[i])) continue;
+      last = i + 1;
+      reference_ = 0.8 * reference_ + 0.2 * heldStrength_[i];
+      lastStrong_ = std::max(lastStrong_, held_[i].time);
+    }
+    for (std::size_t i = 0; i < last; ++i) {
+      RobustEvent& e = held_[i];
+      if (e.wordGap && released_ == 0) continue;  // a word gap never leads the text
       if (!e.wordGap) ++released_;
       released.push_back(std::move(e));
     }
-    held_.clear();
-    heldStrength_.clear();
+    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(last));
+    heldStrength_.erase(heldStrength_.begin(), heldStrength_.begin() + static_cast<std::ptrdiff_t>(last));
+    if (final || nowSeconds - lastStrong_ > silence_) {
+      // Weak characters no strong one followed were noise, and a silence
+      // this long ends the transmission.
+      if (!final) Close(nowSeconds);
+      held_.clear();
+      heldStrength_.clear();
+    }
     return;
   }
   // Undecided for too long, or at the end: what was held was not Morse.
@@ -208,21 +245,20 @@ void TextStage::Decide(double nowSeconds, bool final) {
   }
 }
 
-void TextStage::Close(double nowSeconds) {
-  Decide(nowSeconds, false);
+void TextStage::Close(double) {
   held_.clear();
   heldStrength_.clear();
   open_ = false;
   recent_.clear();
+  reference_ = 0;
+  lastStrong_ = -1;
 }
 
 void TextStage::Drop() {
   code_.clear();
   margins_.clear();
-  held_.clear();
-  heldStrength_.clear();
-  open_ = false;
-  recent_.clear();
+  Close(0);
+  sealed_ = false;
 }
 
 void TextStage::Finish(double nowSeconds) {
