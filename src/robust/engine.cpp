@@ -2,6 +2,7 @@
 // overlapping windows that end at the newest sample, and committed a fixed
 // look-ahead behind it.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -77,6 +78,7 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     fadingVote = 0;
     toneLevel = 0;
     lastStrongTone = -1;
+    toneStepCount = 0;
     afcHz = 0;
     afcVar = 100;
     nudged = 0;
@@ -216,6 +218,17 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     }
   }
 
+  // How far clear tones' levels jump from one to the next, 0 steady to 1
+  // Rayleigh fading: the median step in log power beyond what a steady
+  // signal shows (a decibel or so from the keying's edges and the noise).
+  double ToneFading() const {
+    const std::size_t n = std::min(toneStepCount, toneSteps.size());
+    if (n < 6) return 0;
+    std::array<double, 12> v = toneSteps;
+    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(n / 2), v.begin() + static_cast<std::ptrdiff_t>(n));
+    return std::clamp((v[n / 2] - 0.25) / 0.6, 0.0, 1.0);
+  }
+
   // The model reading and commits go by: fitted to what is committed and,
   // once the speed is known, to what lies ahead in the last window too.
   const robust::TimingModel& Model() const { return timing.tones() >= 8 ? local : timing.model(); }
@@ -300,6 +313,9 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   int phaseJudged = 0;
   double fadingVote = 0;  // how fast the key-down level wanders, over the last windows
   double toneLevel = 0;   // log of strong tones' power over the noise per sample, lately
+  double lastLevel = 0;   // of the last clear tone
+  std::array<double, 12> toneSteps{};  // level changes between neighbouring clear tones
+  std::size_t toneStepCount = 0;
   std::int64_t lastStrongTone = -1;
   std::int64_t openGapStart = -1;  // where the last reading's open gap began
   double gapPower = 0;   // leaky sums of the committed gaps' power
@@ -348,6 +364,15 @@ void RobustDecoder::Impl::Commit(const Run& run, bool forced) {
     // Weak tones, most of them noise, would only blur the timing.
     if (!forced && !f.carrier && f.energyRatio >= 4) timing.AddTone(static_cast<double>(run.length));
     if (f.energyRatio > 4) snrDb = 0.8 * snrDb + 0.2 * f.snrDb;
+    if (!forced && !f.carrier && f.energyRatio > 100 && f.perSample > 0) {
+      // Fading shows as clear tones' levels jumping from one to the next;
+      // a steady signal, even one slowly swelling, keeps them close.
+      const double l = std::log(f.perSample);
+      if (lastStrongTone >= 0 && run.start - lastStrongTone < static_cast<std::int64_t>(0.5 * rate)) {
+        toneSteps[toneStepCount++ % toneSteps.size()] = std::fabs(l - lastLevel);
+      }
+      lastLevel = l;
+    }
     if (!forced && !f.carrier && f.energyRatio > 20 && f.perSample > 0) {
       const double l = std::log(f.perSample);
       toneLevel = lastStrongTone < 0 ? l : 0.8 * toneLevel + 0.2 * l;
@@ -441,7 +466,7 @@ void RobustDecoder::Impl::Analyse(bool final) {
     levels->coherent = allowCoherent && phaseJudged >= 2 && phaseAgreement > 0.5;
     // Fading, like the phase, belongs to the path: judged over windows.
     if (allowCoherent) fadingVote = 0.7 * fadingVote + 0.3 * levels->fading;
-    levels->fading = allowCoherent ? fadingVote : 0;
+    levels->fading = allowCoherent ? std::max(fadingVote, ToneFading()) : 0;
     robust::TimingModel inSteps = Model();
     const double s = static_cast<double>(step);
     inSteps.dot /= s;
@@ -510,7 +535,7 @@ void RobustDecoder::Impl::Analyse(bool final) {
     }
   }
   if (std::getenv("ROBUST_DEBUG")) {
-    std::fprintf(stderr, "SPREADS mark %.3f gap %.3f fading vote %.2f\n", Model().markSpread, Model().gapSpread, fadingVote);
+    std::fprintf(stderr, "SPREADS mark %.3f gap %.3f fading vote %.2f tones %.2f\n", Model().markSpread, Model().gapSpread, fadingVote, ToneFading());
     std::fprintf(stderr, "ANALYSE %.3f..%.3f s horizon %.3f step %lld noise %.3g snr/step %.1f coherent %d dot %.1f afc %.2f pitch %.2f\n", Seconds(commit),
                  Seconds(count), Seconds(horizon), static_cast<long long>(step), stepNoise, levels.stepSnr, levels.coherent ? 1 : 0, timing.model().dot, afcHz, front.pitchHz());
     int nans = 0; double emin = 1e300, emax = -1e300;

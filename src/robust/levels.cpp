@@ -159,10 +159,14 @@ Levels MeasureLevels(const std::vector<StepObservation>& steps, const std::vecto
   // A long average where no key-down step is near.
   Smooth(power, weight, std::exp(-1 / 200.0), &lp, &lw);
   const double fallback = onPower.empty() ? 4 * noise : std::max(2 * noise, Median(onPower));
+  // The long average stands in only where no key-down step is near: it
+  // weighs as a twentieth of one step, so that near tones the level is
+  // theirs, faded or not.
+  auto longAverage = [&](std::size_t j) { return lw[j] > 1e-6 ? lp[j] / lw[j] : fallback; };
   for (std::size_t j = 0; j < n; ++j) {
-    const double num = sp[j] + 0.05 * lp[j];
-    const double den = sw[j] + 0.05 * lw[j];
-    const double a2 = den > 1e-6 ? num / den : fallback;
+    const double num = sp[j] + 0.05 * longAverage(j);
+    const double den = sw[j] + 0.05;
+    const double a2 = num / den;
     levels.amplitude[j] = static_cast<float>(std::sqrt(std::max({a2, 2 * noise, floorPower})));
   }
   // The key-down power over a few tenths of a second, for reading a tone
@@ -172,9 +176,9 @@ Levels MeasureLevels(const std::vector<StepObservation>& steps, const std::vecto
   Smooth(power, weight, std::exp(-1 / (2.7 * phaseSteps)), &mp, &mw);
   levels.meanPower.assign(n, 0);
   for (std::size_t j = 0; j < n; ++j) {
-    const double num = mp[j] + 0.05 * lp[j];
-    const double den = mw[j] + 0.05 * lw[j];
-    levels.meanPower[j] = static_cast<float>(std::max({den > 1e-6 ? num / den : fallback, 2 * noise, floorPower}));
+    const double num = mp[j] + 0.05 * longAverage(j);
+    const double den = mw[j] + 0.05;
+    levels.meanPower[j] = static_cast<float>(std::max({num / den, 2 * noise, floorPower}));
   }
   // How fast the key-down power wanders: within each long tone, the log of
   // its first half's power over its second's, beyond what noise makes it.
