@@ -80,7 +80,10 @@ std::string Robust(const std::vector<float>& audio, double rate, double pitchHz)
   decoder.Take(&events);
   std::string text;
   for (const tolvane::RobustEvent& e : events) {
-    if (e.wordGap && (text.empty() || text.back() == ' ')) continue;
+    if (e.wordGap || e.lineEnd) {
+      if (!text.empty() && text.back() != ' ') text += ' ';
+      continue;
+    }
     text += e.text;
   }
   return text;

@@ -218,13 +218,16 @@ void TextStage::Decide(double nowSeconds, bool final) {
       }
       if (Weak(heldStrength_[i])) continue;
       last = i + 1;
-      reference_ = 0.8 * reference_ + 0.2 * heldStrength_[i];
+      reference_ = reference_ > 0 ? 0.8 * reference_ + 0.2 * heldStrength_[i] : heldStrength_[i];
       lastStrong_ = std::max(lastStrong_, held_[i].time);
     }
     for (std::size_t i = 0; i < last; ++i) {
       RobustEvent& e = held_[i];
       if (e.wordGap && released_ == 0) continue;  // a word gap never leads the text
-      if (!e.wordGap) ++released_;
+      if (!e.wordGap) {
+        ++released_;
+        lineHasText_ = true;
+      }
       released.push_back(std::move(e));
     }
     held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(last));
@@ -245,7 +248,18 @@ void TextStage::Decide(double nowSeconds, bool final) {
   }
 }
 
+void TextStage::EndLine(double atSeconds) {
+  if (!lineHasText_) return;
+  lineHasText_ = false;
+  RobustEvent e;
+  e.lineEnd = true;
+  e.start = atSeconds;
+  e.time = atSeconds;
+  released.push_back(std::move(e));
+}
+
 void TextStage::Close(double) {
+  EndLine(lastToneEnd_);
   held_.clear();
   heldStrength_.clear();
   open_ = false;
@@ -264,6 +278,7 @@ void TextStage::Drop() {
 void TextStage::Finish(double nowSeconds) {
   EndCharacter();
   Decide(nowSeconds, true);
+  EndLine(lastToneEnd_);
 }
 
 void TextStage::Take(std::vector<RobustEvent>* out) {

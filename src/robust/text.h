@@ -66,6 +66,7 @@ class TextStage {
   void Hold(RobustEvent e, bool character);
   void Decide(double nowSeconds, bool final);
   void Close(double nowSeconds);
+  void EndLine(double atSeconds);
   bool Weak(double strength) const;
 
   std::string code_;
@@ -89,6 +90,7 @@ class TextStage {
   bool sealed_ = false;
   double silence_ = 2.5;        // seconds without strong characters that end a transmission
   std::size_t released_ = 0;
+  bool lineHasText_ = false;  // characters released since the last line end
   double pitch_ = 0, wpm_ = 0, snr_ = 0;
   double rate_ = 1000;
 };
