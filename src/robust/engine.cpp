@@ -22,6 +22,7 @@ namespace {
 constexpr double kRingSeconds = 8;       // baseband kept for the window
 constexpr double kMaxWindowSeconds = 6;  // uncommitted baseband at most
 constexpr double kHopSeconds = 0.3;      // a window is read this often
+constexpr double kSettleSeconds = 3;     // after a lock, before the noise is trusted
 constexpr std::size_t kGuardBlock = 16;  // samples per guard measurement
 constexpr std::int64_t kSettle = 200;     // baseband samples the filters need after a lock
 // The median guard measurement times this and the channel's noise
@@ -381,6 +382,7 @@ void RobustDecoder::Impl::Commit(const Run& run, bool forced) {
     // The unit from a dot and the gap after it together: the channel
     // filter lengthens one as much as it shortens the other.
     text.SetSignal(front.pitchHz() + afcHz, 2.4 * rate / (model.dot + model.elementGap), snrDb);
+    text.SetSettled(gapWeight >= 0.5 && run.start >= static_cast<std::int64_t>(kSettleSeconds * rate));
     text.Tone(f, model);
   } else {
     if (!forced && start != robust::WindowStart::kLongGap && commit > 0) {

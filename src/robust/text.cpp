@@ -31,8 +31,9 @@ bool IsCode(const std::string& code) {
 // noise (a 30 dB tone); below the lower one it says nothing.
 constexpr double kStrongEnergy = 1000;
 constexpr double kGoodEnergy = 8;
-constexpr int kJudged = 6;          // tones the squelch looks back over
-constexpr double kOpenScore = 1.9;  // their mean log energy ratio to open
+constexpr int kJudged = 8;          // tones the squelch looks back over
+constexpr double kOpenScore = 2.5;  // their mean log energy ratio to open
+constexpr double kUnsettled = 0.5;  // more, while the noise is not known yet
 constexpr double kHoldSeconds = 6;  // undecided events wait at most this long
 // Once open, a character this much weaker (in log energy) than the signal's
 // usual ones waits for a strong one after it: noise read between and after
@@ -192,7 +193,8 @@ void TextStage::Decide(double nowSeconds, bool final) {
     double mean = 0;
     for (double s : recent_) mean += s;
     mean /= static_cast<double>(recent_.size());
-    if (mean >= kOpenScore && recent_.size() >= static_cast<std::size_t>(kJudged / 2 + 1)) open_ = true;
+    const double needed = settled_ ? kOpenScore : kOpenScore + kUnsettled;
+    if (mean >= needed && recent_.size() >= static_cast<std::size_t>(kJudged / 2 + 2)) open_ = true;
   }
   if (open_ && lastStrong_ < 0) {
     // Just opened: what was held from before the signal stood out (noise

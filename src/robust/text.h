@@ -42,6 +42,9 @@ Reading ReadCode(const std::string& code, const std::vector<float>& margins);
 class TextStage {
  public:
   void SetRate(double basebandRate) { rate_ = basebandRate; }
+  // Whether the noise the tones are measured against is known yet: until
+  // it is, their strengths are rough and the squelch asks for more.
+  void SetSettled(bool settled) { settled_ = settled; }
   void SetSignal(double pitchHz, double wpm, double snrDb);
   void Tone(const ToneFacts& tone, const TimingModel& model);
   // A committed gap of `length` samples starting at `startSeconds`.
@@ -88,6 +91,7 @@ class TextStage {
   double reference_ = 0;        // the open signal's usual character strength
   double lastStrong_ = -1;      // when its last character at that strength ended
   bool sealed_ = false;
+  bool settled_ = true;
   double silence_ = 2.5;        // seconds without strong characters that end a transmission
   std::size_t released_ = 0;
   bool lineHasText_ = false;  // characters released since the last line end
