@@ -397,9 +397,10 @@ void RobustDecoder::Impl::Commit(const Run& run, bool forced) {
 
 void RobustDecoder::Impl::Analyse(bool final) {
   if (locks == 0 || count <= commit) return;
-  // Twelve dots ahead: a second at 12 WPM, longer at slow speeds.
-  // Until the speed is known, as far as the window allows.
-  const double lookahead = timing.tones() < 8 ? 3 * rate : std::clamp(12 * Model().dot, 0.6 * rate, 3 * rate);
+  // Twelve dots ahead: a second at 12 WPM, longer at slow speeds. Until
+  // the speed is known, a second and a half: enough tones to seed it at
+  // any usual speed, and the first characters still out within 2 s.
+  const double lookahead = timing.tones() < 8 ? 1.5 * rate : std::clamp(12 * Model().dot, 0.6 * rate, 3 * rate);
   const std::int64_t horizon = final ? count : count - static_cast<std::int64_t>(lookahead);
   // Steps of a fifth of the shorter of a dot and a gap.
   const robust::TimingModel m = Model();
