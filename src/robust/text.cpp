@@ -38,7 +38,7 @@ constexpr double kHoldSeconds = 6;  // undecided events wait at most this long
 // Once open, a character this much weaker (in log energy) than the signal's
 // usual ones waits for a strong one after it: noise read between and after
 // transmissions never gets one, a fade's weak letters do.
-constexpr double kWeakDrop = 3;
+constexpr double kWeakDrop = 2;
 constexpr double kSilenceSeconds = 2.5;  // without strong characters: the transmission ended
 
 }  // namespace
@@ -185,7 +185,7 @@ void TextStage::Hold(RobustEvent e, bool) {
 }
 
 bool TextStage::Weak(double strength) const {
-  return strength < std::max(std::log(kGoodEnergy), reference_ - kWeakDrop);
+  return strength < std::max(kOpenScore, reference_ - kWeakDrop);
 }
 
 void TextStage::Decide(double nowSeconds, bool final) {
