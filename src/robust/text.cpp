@@ -39,6 +39,8 @@ constexpr double kHoldSeconds = 6;  // undecided events wait at most this long
 // usual ones waits for a strong one after it: noise read between and after
 // transmissions never gets one, a fade's weak letters do.
 constexpr double kWeakDrop = 2;
+constexpr double kReopenDrop = 2.5;    // below the last transmission's strength, at first
+constexpr double kReopenRelax = 0.2;   // and this much less each second after it
 constexpr double kSilenceSeconds = 2.5;  // without strong characters: the transmission ended
 
 }  // namespace
@@ -193,7 +195,13 @@ void TextStage::Decide(double nowSeconds, bool final) {
     double mean = 0;
     for (double s : recent_) mean += s;
     mean /= static_cast<double>(recent_.size());
-    const double needed = settled_ ? kOpenScore : kOpenScore + kUnsettled;
+    double needed = settled_ ? kOpenScore : kOpenScore + kUnsettled;
+    // Soon after a transmission on this frequency ended, what opens the
+    // squelch again is comparable with it: key clicks of a loud station
+    // beside it are keyed too, but far weaker.
+    if (lastReference_ > 0) {
+      needed = std::max(needed, lastReference_ - kReopenDrop - kReopenRelax * (nowSeconds - closedAt_));
+    }
     if (mean >= needed && recent_.size() >= static_cast<std::size_t>(kJudged / 2 + 2)) open_ = true;
   }
   if (open_ && lastStrong_ < 0) {
@@ -260,7 +268,11 @@ void TextStage::EndLine(double atSeconds) {
   released.push_back(std::move(e));
 }
 
-void TextStage::Close(double) {
+void TextStage::Close(double nowSeconds) {
+  if (reference_ > 0) {
+    lastReference_ = reference_;
+    closedAt_ = nowSeconds;
+  }
   EndLine(lastToneEnd_);
   held_.clear();
   heldStrength_.clear();
@@ -275,6 +287,7 @@ void TextStage::Drop() {
   margins_.clear();
   Close(0);
   sealed_ = false;
+  lastReference_ = 0;  // another signal
 }
 
 void TextStage::Finish(double nowSeconds) {

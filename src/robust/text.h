@@ -91,6 +91,8 @@ class TextStage {
   double reference_ = 0;        // the open signal's usual character strength
   double lastStrong_ = -1;      // when its last character at that strength ended
   bool sealed_ = false;
+  double lastReference_ = 0;  // the last transmission's usual strength, after it ended
+  double closedAt_ = 0;
   bool settled_ = true;
   double silence_ = 2.5;        // seconds without strong characters that end a transmission
   std::size_t released_ = 0;
