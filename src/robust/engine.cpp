@@ -372,9 +372,14 @@ void RobustDecoder::Impl::Commit(const Run& run, bool forced) {
 
 void RobustDecoder::Impl::Analyse(bool final) {
   if (locks == 0 || count <= commit) return;
-  // Twelve dots ahead: a second at 12 WPM, longer at slow speeds.
-  // Until the speed is known, as far as the window allows.
-  const double lookahead = timing.tones() < 8 ? 3 * rate : std::clamp(12 * Model().dot, 0.6 * rate, 3 * rate);
+  // Twelve dots ahead: a second at 12 WPM, longer at slow speeds. Weak
+  // tones need more of them to fix the speed and the levels: further ahead
+  // as the SNR falls below 0 dB, up to 1.6 s, which keeps the text within
+  // 2 s of the keying. Until the speed is known, as far as the window allows.
+  const double weak = std::clamp(std::pow(10.0, -snrDb / 20), 1.0, 4.0);
+  const double lookahead = timing.tones() < 8 ? 3 * rate
+                                              : std::clamp(12 * Model().dot * weak, 0.6 * rate,
+                                                           std::max(std::min(12 * Model().dot, 3 * rate), 1.6 * rate));
   const std::int64_t horizon = final ? count : count - static_cast<std::int64_t>(lookahead);
   // Steps of a fifth of the shorter of a dot and a gap.
   const robust::TimingModel m = Model();
