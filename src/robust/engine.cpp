@@ -75,7 +75,6 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     phaseAgreement = 0;
     phaseJudged = 0;
     fadingVote = 0;
-    fadingSquare = 0;
     toneLevel = 0;
     lastStrongTone = -1;
     afcHz = 0;
@@ -300,7 +299,6 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   double phaseAgreement = 0;
   int phaseJudged = 0;
   double fadingVote = 0;  // how fast the key-down level wanders, over the last windows
-  double fadingSquare = 0;  // and the mean of its square, for its scatter
   double toneLevel = 0;   // log of strong tones' power over the noise per sample, lately
   std::int64_t lastStrongTone = -1;
   std::int64_t openGapStart = -1;  // where the last reading's open gap began
@@ -447,14 +445,8 @@ void RobustDecoder::Impl::Analyse(bool final) {
     }
     levels->coherent = allowCoherent && phaseJudged >= 2 && phaseAgreement > 0.5;
     // Fading, like the phase, belongs to the path: judged over windows.
-    // A window's reading is noisy where the tones are weak: fading counts
-    // only as far as it stands clear of the readings' own scatter.
-    if (allowCoherent) {
-      fadingVote = 0.7 * fadingVote + 0.3 * levels->fading;
-      fadingSquare = 0.7 * fadingSquare + 0.3 * levels->fading * levels->fading;
-    }
-    const double scatter = std::sqrt(std::max(0.0, fadingSquare - fadingVote * fadingVote) * 0.3 / 1.7);
-    levels->fading = allowCoherent ? std::clamp(fadingVote - 2 * scatter, 0.0, 1.0) : 0;
+    if (allowCoherent) fadingVote = 0.7 * fadingVote + 0.3 * levels->fading;
+    levels->fading = allowCoherent ? fadingVote : 0;
     robust::TimingModel inSteps = Model();
     const double s = static_cast<double>(step);
     inSteps.dot /= s;

@@ -203,9 +203,7 @@ Levels MeasureLevels(const std::vector<StepObservation>& steps, const std::vecto
   }
   if (change.size() >= 3) {
     noiseChange /= static_cast<double>(change.size());
-    // Not clamped at 0: where noise explains the change, a window's score
-    // falls below it, so an average over windows does not drift up.
-    levels.fading = std::clamp((Median(change) - 0.6745 * noiseChange) / 0.5, -1.0, 1.0);
+    levels.fading = std::clamp((Median(change) - 0.6745 * noiseChange) / 0.5, 0.0, 1.0);
   }
 
   // The carrier's phase, from the key-down steps within about 150 ms either

@@ -47,7 +47,6 @@ struct Levels {
   std::vector<Complex> phase;    // unit phasor of the carrier, for coherent reading
   std::vector<float> meanPower;  // of a key-down step's sum over a few tenths of a second
   double fading = 0;             // 0 steady to 1 Rayleigh: how much key-down power wanders
-                                 // (one window's reading may fall below 0)
   double noise = 0;              // variance of a step's sum while key up
   double stepSnr = 0;            // median key-down power over noise, per step
   bool coherent = false;         // the carrier keeps its phase from tone to tone
