@@ -397,10 +397,15 @@ void RobustDecoder::Impl::Commit(const Run& run, bool forced) {
 
 void RobustDecoder::Impl::Analyse(bool final) {
   if (locks == 0 || count <= commit) return;
-  // Twelve dots ahead: a second at 12 WPM, longer at slow speeds. Until
-  // the speed is known, a second and a half: enough tones to seed it at
-  // any usual speed, and the first characters still out within 2 s.
-  const double lookahead = timing.tones() < 8 ? 1.5 * rate : std::clamp(12 * Model().dot, 0.6 * rate, 3 * rate);
+  // Twelve dots ahead: a second at 12 WPM, longer at slow speeds. Weak
+  // tones need more of them to fix the speed and the levels: further ahead
+  // as the SNR falls below 0 dB, up to 1.6 s, which keeps the text within
+  // 2 s of the keying. Until the speed is known, a second and a half:
+  // enough tones to seed it at any usual speed.
+  const double weak = std::clamp(std::pow(10.0, -snrDb / 20), 1.0, 4.0);
+  const double lookahead = timing.tones() < 8 ? 1.5 * rate
+                                              : std::clamp(12 * Model().dot * weak, 0.6 * rate,
+                                                           std::max(std::min(12 * Model().dot, 3 * rate), 1.6 * rate));
   const std::int64_t horizon = final ? count : count - static_cast<std::int64_t>(lookahead);
   // Steps of a fifth of the shorter of a dot and a gap.
   const robust::TimingModel m = Model();

@@ -54,14 +54,9 @@ Reading ReadCode(const std::string& code, const std::vector<float>& margins) {
     r.text = std::string(1, LookupChar(code.c_str()));
     return r;
   }
-  for (const Prosign& p : kProsigns) {
-    if (code == p.code) {
-      r.text = p.name;
-      return r;
-    }
-  }
   // Revise only where the evidence is weak: the least certain tone read
-  // the other way.
+  // the other way. A character so read is likelier than a rare prosign
+  // keyed with a tone in doubt; a prosign keyed clearly stays one.
   if (!margins.empty() && code.size() <= kMaxCodeLength + 1) {
     const auto weakest = static_cast<std::size_t>(
         std::min_element(margins.begin(), margins.end()) - margins.begin());
@@ -74,6 +69,12 @@ Reading ReadCode(const std::string& code, const std::vector<float>& margins) {
         r.confidence = 0.5f * margins[weakest];
         return r;
       }
+    }
+  }
+  for (const Prosign& p : kProsigns) {
+    if (code == p.code) {
+      r.text = p.name;
+      return r;
     }
   }
   r.text = "?";

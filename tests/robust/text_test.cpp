@@ -29,6 +29,12 @@ TEST(ReadCode, NamesWhatACodeIs) {
       {"--..-.", {1, 1, 1, 1, 1, 0.2f}, ","},
       {"--..-.", {0.1f, 1, 1, 1, 1, 0.2f}, "\""},
       {".-.-.", {1, 1, 1, 1, 1}, "+"},
+      // A rare prosign keyed clearly is named; with a tone in doubt whose
+      // other reading makes a character, the character is likelier.
+      {"..--", {1, 1, 1, 1}, "<UT>"},
+      {"..--", {1, 1, 1, 0.2f}, "F"},
+      {".-.-", {1, 1, 0.3f, 1}, "J"},
+      {"---.", {1, 1, 1, 0.3f}, "<OS>"},  // ---- is no character either
   };
   for (const Case& c : cases) EXPECT_EQ(ReadCode(c.code, c.margins).text, c.text) << c.code;
 }
