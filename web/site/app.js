@@ -112,12 +112,15 @@ async function startListening() {
     // Echo cancellation, noise suppression and gain control are built for
     // speech; they chop and pump a keyed tone.
     const stream = await navigator.mediaDevices.getUserMedia({
-      audio: { echoCancellation: false, noiseSuppression: false, autoGainControl: false },
+      audio: { echoCancellation: false, noiseSuppression: false, autoGainControl: false,
+        sampleRate: { ideal: 48000 } },
     });
     // At the microphone's own rate, so nothing resamples it; a long output
     // buffer, since the text is a second behind anyway and the audio
     // thread then wakes less often.
-    const { sampleRate } = stream.getAudioTracks()[0].getSettings();
+    // ?rate=48000 asks for another rate, which the browser resamples to.
+    const asked = Number(new URLSearchParams(location.search).get('rate'));
+    const sampleRate = asked || stream.getAudioTracks()[0].getSettings().sampleRate;
     let context;
     try {
       context = new AudioContext({ latencyHint: 'playback', sampleRate });
