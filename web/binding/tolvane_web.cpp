@@ -23,6 +23,7 @@ using tolvane::RobustEvent;
 // a browser tab would run short of memory.
 constexpr std::size_t kMaxKeySamples = std::size_t{1} << 25;
 
+// JSON has no nan or infinity; JSON.parse would throw on them.
 void AppendNumber(std::string* out, double value) {
   if (!std::isfinite(value)) {
     *out += "null";
@@ -229,7 +230,7 @@ const char* tv_decoder_status(TvDecoder* decoder) {
   out += ",\"pitchHz\":";
   AppendNumber(&out, s.pitchHz);
   out += ",\"wpm\":";
-  AppendNumber(&out, s.locked ? s.wpm : 0);
+  AppendNumber(&out, s.wpm);
   out += ",\"snrDb\":";
   AppendNumber(&out, s.snrDb);
   out += ",\"characters\":";
