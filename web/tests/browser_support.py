@@ -65,8 +65,10 @@ def launch(microphone=None, downloads=None, size=(1000, 1300)):
     profile = tempfile.mkdtemp(prefix='tolvane-chromium-')
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
+    # Root in CI needs --no-sandbox; the machine's network is closed, so
+    # nothing may reach out.
     for flag in ('--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
-                 '--disable-component-update', '--disable-sync', '--no-first-run',
+                 '--disable-component-update', '--disable-sync', '--no-first-run', '--disable-quic',
                  '--disable-dev-shm-usage', f'--user-data-dir={profile}',
                  f'--window-size={size[0]},{size[1]}'):
         options.add_argument(flag)
