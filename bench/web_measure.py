@@ -23,6 +23,8 @@ import sys
 import tempfile
 import time
 
+# No __pycache__ left in the source tree.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'web', 'tests'))
 import browser_support as support  # noqa: E402  pylint: disable=wrong-import-position
 
@@ -72,11 +74,15 @@ def latency(site, accuracy):
         support.wait_for('thirty characters', lambda: len(driver.execute_script(
             'return window.tolvanePage.latencies')) >= 30, 90)
         values = driver.execute_script('return window.tolvanePage.latencies')
+        held = driver.execute_script('return window.tolvanePage.held')[:len(values)]
         rate = driver.execute_script('return document.getElementById("receive-status").textContent')
         rest = values[1:]
         print(f'{rate.strip()} first character {values[0]:.2f} s after its audio ended; the next '
               f'{len(rest)}: median {statistics.median(rest):.2f} s, max {max(rest):.2f} s; '
               f'{sum(v <= 2 for v in values)} of {len(values)} within 2 s')
+        print(f'of which the engine held each character back (input decided after its end): first '
+              f'{held[0]:.2f} s, the rest median {statistics.median(held[1:]):.2f} s; the page added a median '
+              f'{1000 * statistics.median(v - h for v, h in zip(values, held)):.0f} ms')
         print(f"text: {driver.find_element('id', 'decoded').text}")
     finally:
         support.quit_browser(driver)

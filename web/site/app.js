@@ -12,7 +12,7 @@ const MAX_CHARACTERS = 4000;
 const BLOCK = 2048;
 
 // What the measuring scripts and the tests read.
-const stats = { latencies: [], firstLatency: null, fileSeconds: null, fileDone: 0 };
+const stats = { latencies: [], held: [], firstLatency: null, fileSeconds: null, fileDone: 0 };
 window.tolvanePage = stats;
 
 const worker = new Worker(new URL('./decoder-worker.js', import.meta.url), { type: 'module' });
@@ -86,6 +86,7 @@ worker.onmessage = ({ data }) => {
       if (e.wordGap) continue;
       const latency = (shown - e.endedAt) / 1000;
       stats.latencies.push(latency);
+      stats.held.push(e.heldFor);
       if (stats.firstLatency === null) stats.firstLatency = latency;
     }
     show(data.events);

@@ -22,7 +22,10 @@ function onBlock(block) {
   live.pushed += block.length;
   // When each character's audio ended, on the wall clock: the last sample
   // of this block was captured about when the block arrived.
-  for (const e of events) e.endedAt = arrived - ((live.pushed - e.time * live.rate) / live.rate) * 1000;
+  for (const e of events) {
+    e.heldFor = live.pushed / live.rate - e.time;  // by the engine, in seconds of input
+    e.endedAt = arrived - e.heldFor * 1000;
+  }
   const fresh = arrived - live.lastStatus > 200;
   if (events.length || fresh) {
     live.lastStatus = arrived;

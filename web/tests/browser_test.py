@@ -23,6 +23,8 @@ import sys
 import tempfile
 import time
 
+# No __pycache__ left in the source tree.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import browser_support as support  # noqa: E402  pylint: disable=wrong-import-position
 
