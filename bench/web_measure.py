@@ -66,8 +66,8 @@ def listen(site, microphone, rate=None):
     return server, driver
 
 
-def latency(site, accuracy):
-    server, driver = listen(site, recording(accuracy, 48000, 20))
+def latency(site, accuracy, rate):
+    server, driver = listen(site, recording(accuracy, 48000, 20), rate)
     try:
         # The first word twice and more: the engine's first characters wait
         # for it to judge the signal Morse.
@@ -81,8 +81,9 @@ def latency(site, accuracy):
               f'{len(rest)}: median {statistics.median(rest):.2f} s, max {max(rest):.2f} s; '
               f'{sum(v <= 2 for v in values)} of {len(values)} within 2 s')
         print(f'of which the engine held each character back (input decided after its end): first '
-              f'{held[0]:.2f} s, the rest median {statistics.median(held[1:]):.2f} s; the page added a median '
-              f'{1000 * statistics.median(v - h for v, h in zip(values, held)):.0f} ms')
+              f'{held[0]:.2f} s, the rest median {statistics.median(held[1:]):.2f} s; worker to page a median '
+              f'{1000 * statistics.median(v - h for v, h in zip(values, held)):.1f} ms (the capture before the '
+              f'worklet is not seen)')
         print(f"text: {driver.find_element('id', 'decoded').text}")
     finally:
         support.quit_browser(driver)
@@ -182,7 +183,7 @@ def main():
     if {'latency', 'cpu'} & set(args.measures):
         support.need_browser()
     if 'latency' in args.measures:
-        latency(site, args.accuracy)
+        latency(site, args.accuracy, args.rate)
     if 'cpu' in args.measures:
         cpu(site, args.accuracy, args.seconds, args.rate)
 
