@@ -54,6 +54,20 @@ std::vector<double> Logs(const std::vector<double>& lengths, std::size_t newest)
   return x;
 }
 
+// The first long gaps, too few to cluster. All alike, they are letter gaps,
+// however long (Farnsworth spacing stretches them): at the standard spacing
+// a word gap comes with letter gaps of three dots beside it. Two groups
+// apart: the shorter are letters, the longer words.
+void FewLongGaps(std::vector<double> longGaps, TimingModel* m) {
+  const auto [lo, hi] = std::minmax_element(longGaps.begin(), longGaps.end());
+  const double split = *hi < 1.7 * *lo ? *hi * 2 : std::sqrt(*lo * *hi);
+  std::vector<double> letters, words;
+  for (double g : longGaps) (g < split ? letters : words).push_back(g);
+  m->letterGapSeen = true;
+  m->letterGap = Quantile(&letters, 0.5);
+  m->wordGap = words.empty() ? 7.0 / 3 * m->letterGap : Quantile(&words, 0.0);
+}
+
 }  // namespace
 
 double TimingModel::DashBoundary() const { return std::sqrt(dot * dash); }
@@ -96,6 +110,7 @@ void TimingTracker::Seed(const std::vector<double>& tones, const std::vector<dou
   std::vector<double> allTones = tones_;
   allTones.insert(allTones.end(), tones.begin(), tones.end());
   const double dot = EstimateDot(allTones, rate);
+  const TimingModel before = model_;
   model_ = TimingModel{};
   model_.dot = dot;
   model_.dash = 3 * dot;
@@ -111,7 +126,20 @@ void TimingTracker::Seed(const std::vector<double>& tones, const std::vector<dou
   GapsFromDot();
   if (gaps_.size() + gaps.size() >= 8) {
     gaps_.insert(gaps_.end(), gaps.begin(), gaps.end());
-    FitGaps();
+    FitGapsTo(Logs(gaps_, kKeep), &model_, true);
+  } else {
+    std::vector<double> longGaps;
+    for (double g : gaps) {
+      if (g > 2 * model_.dot) longGaps.push_back(g);
+    }
+    // A window without any keeps what the last one found.
+    if (longGaps.empty() && seeded_) {
+      model_.letterGap = before.letterGap;
+      model_.wordGap = before.wordGap;
+      model_.letterGapSeen = before.letterGapSeen;
+    } else if (!longGaps.empty()) {
+      FewLongGaps(longGaps, &model_);
+    }
   }
   tones_ = keptTones;
   gaps_ = keptGaps;
@@ -201,7 +229,7 @@ void TimingTracker::FitTonesTo(const std::vector<double>& x, bool keepRatio, Tim
 
 void TimingTracker::FitGaps() { FitGapsTo(Logs(gaps_, kKeep), &model_); }
 
-void TimingTracker::FitGapsTo(const std::vector<double>& x, TimingModel* model) {
+void TimingTracker::FitGapsTo(const std::vector<double>& x, TimingModel* model, bool firstReading) {
   TimingModel& m = *model;
   // Gaps inside characters last about a dot, lighter or heavier as the fist
   // weights its marks; the marks anchor them, so a model whose gaps are
@@ -248,8 +276,13 @@ void TimingTracker::FitGapsTo(const std::vector<double>& x, TimingModel* model) 
     } else {
       letters = between;
     }
+    m.letterGapSeen = true;
     m.letterGap = std::exp(Quantile(&letters, 0.5));
     m.wordGap = words.size() >= 2 ? std::exp(Quantile(&words, 0.25)) : std::max(m.wordGap, 7.0 / 3 * m.letterGap);
+  } else if (firstReading && !between.empty()) {
+    std::vector<double> lengths;
+    for (double v : between) lengths.push_back(std::exp(v));
+    FewLongGaps(lengths, &m);
   }
   m.letterGap = std::max(m.letterGap, 1.5 * m.elementGap);
   m.wordGap = std::max(m.wordGap, 1.5 * m.letterGap);

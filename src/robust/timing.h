@@ -20,6 +20,9 @@ struct TimingModel {
   double wordGap = 420;
   double markSpread = 0.15;
   double gapSpread = 0.15;
+  // A gap between letters has been seen: until then a word's end cannot be
+  // told from a letter's stretched for a learner.
+  bool letterGapSeen = false;
 
   double DashBoundary() const;    // tones longer than this are dashes
   double LetterBoundary() const;  // gaps longer than this end a letter
@@ -49,7 +52,7 @@ class TimingTracker {
   void FitGaps();
   // Fit logarithms of lengths, updating `model` from where it is.
   static void FitTonesTo(const std::vector<double>& x, bool keepRatio, TimingModel* model);
-  static void FitGapsTo(const std::vector<double>& x, TimingModel* model);
+  static void FitGapsTo(const std::vector<double>& x, TimingModel* model, bool firstReading = false);
   void GapsFromDot();
 
   static constexpr std::size_t kKeep = 32;
