@@ -29,8 +29,10 @@ robust::ToneFacts RobustDecoder::Impl::Facts(const Run& run) const {
   const double independent = std::max(1.0, n * n / front.SumVariance(static_cast<std::size_t>(n)));
   f.energyRatio = std::max(0.0, perSample) * independent;
   f.perSample = perSample;
-  const double n0 = p0 / front.noiseBandwidthHz();
-  f.snrDb = perSample > 0 ? 10 * std::log10(perSample * p0 / (n0 * 2500)) : -99;
+  // The SNR as reported, against the noise as measured: a clean recording
+  // shows as clean.
+  const double n0 = MeasuredNoise() / front.noiseBandwidthHz();
+  f.snrDb = perSample > 0 ? std::min(99.0, 10 * std::log10(perSample * p0 / (n0 * 2500))) : -99;
   // Where the tone is clear, a keyed carrier is steady: no bell shape as a
   // passing sweep or a voice's harmonic makes.
   if (perSample > 10 && peak > 0) f.pure = (sumAbs / n) / std::sqrt(peak) > 0.55;

@@ -21,8 +21,9 @@ struct TimingModel {
   double markSpread = 0.15;
   double gapSpread = 0.15;
   // A gap between letters has been seen: until then a word's end cannot be
-  // told from a letter's stretched for a learner.
-  bool letterGapSeen = false;
+  // told from a letter's stretched for a learner. (A model set by hand is
+  // known; the tracker's first ones are not.)
+  bool letterGapSeen = true;
 
   double DashBoundary() const;    // tones longer than this are dashes
   double LetterBoundary() const;  // gaps longer than this end a letter
