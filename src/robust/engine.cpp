@@ -89,7 +89,7 @@ void RobustDecoder::Impl::Analyse(bool final) {
   const double lookahead = timing.tones() < 8 ? 1.5 * rate
                                               : std::clamp(12 * Model().dot * weak, 0.6 * rate,
                                                            std::max(std::min(12 * Model().dot, 3 * rate), 1.6 * rate));
-  const std::int64_t horizon = final ? count : count - static_cast<std::int64_t>(lookahead);
+  std::int64_t horizon = final ? count : count - static_cast<std::int64_t>(lookahead);
   // Steps of a fifth of the shorter of a dot and a gap.
   const robust::TimingModel m = Model();
   const double shortest = timing.seeded() ? std::min(m.dot, m.elementGap) : 0.04 * rate;
@@ -190,6 +190,12 @@ void RobustDecoder::Impl::Analyse(bool final) {
       if (tones.empty()) tones.push_back(0.06 * rate);
       timing.Seed(tones, gaps, rate);
       front.SetDot(timing.model().dot / rate);
+    }
+    // Tones all alike and no gap yet to say whether they are dots or
+    // dashes (H or TTTT at a slow speed): nothing is committed until one
+    // comes, for a few seconds at most.
+    if (timing.ambiguous() && count - commit < static_cast<std::int64_t>(kAmbiguousSeconds * rate)) {
+      horizon = std::min(horizon, commit);
     }
   }
   const std::vector<bool> keyed = mask(found);

@@ -22,6 +22,7 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   static constexpr double kMaxWindowSeconds = 6;  // uncommitted baseband at most
   static constexpr double kHopSeconds = 0.3;      // a window is read this often
   static constexpr double kSettleSeconds = 3;     // after a lock, before the noise is trusted
+  static constexpr double kAmbiguousSeconds = 4;  // uncommitted at most while dots may be dashes
   static constexpr std::size_t kGuardBlock = 16;  // samples per guard measurement
   static constexpr std::int64_t kSettle = 200;     // baseband samples the filters need after a lock
   // The median guard measurement times this and the channel's noise

@@ -7,6 +7,8 @@
 namespace tolvane::robust {
 namespace {
 
+const double kLn7 = std::log(7.0);
+
 const double kLn3 = std::log(3.0);
 
 // The q-quantile of `values` (reordered).
@@ -93,13 +95,45 @@ double MiddleMean(std::vector<double> x) {
   return n > 0 ? sum / n : median;
 }
 
+// Where every tone is alike, they are dots or dashes by the gaps between
+// them: gaps like the tones are element gaps between dots or letter gaps
+// between dashes, and the next longer ones three times as long (letter
+// gaps after dots) or seven thirds (word gaps after dashes). Lengths read
+// long or short by a few milliseconds cancel out of the ratio.
+double AlikeTonesDot(std::vector<double> tones, const std::vector<double>& gaps, double estimate, bool* ambiguous) {
+  *ambiguous = false;
+  if (tones.empty()) return estimate;
+  const auto [lo, hi] = std::minmax_element(tones.begin(), tones.end());
+  if (*hi > 1.6 * *lo) return estimate;
+  *ambiguous = true;
+  const double tone = Quantile(&tones, 0.5);
+  double alike = 0, alikeCount = 0;
+  double shortestLong = std::numeric_limits<double>::infinity();
+  for (double g : gaps) {
+    if (g > tone / 1.6 && g < 1.6 * tone) {
+      alike += g;
+      alikeCount += 1;
+    }
+    if (g > 2 * tone) shortestLong = std::min(shortestLong, g);
+  }
+  if (alikeCount == 0 || !std::isfinite(shortestLong)) return estimate;
+  std::vector<double> longer;
+  for (double g : gaps) {
+    if (g >= shortestLong && g < 1.5 * shortestLong) longer.push_back(g);
+  }
+  *ambiguous = false;
+  const double unit = (tone + alike / alikeCount) / 2;
+  // Three against seven thirds; gaps read a step short pull the ratio down.
+  return Quantile(&longer, 0.5) / unit > 2.5 ? tone : tone / 3;
+}
+
 }  // namespace
 
 double TimingModel::DashBoundary() const { return std::sqrt(dot * dash); }
 double TimingModel::LetterBoundary() const { return std::sqrt(elementGap * letterGap); }
 double TimingModel::WordBoundary() const { return std::sqrt(letterGap * wordGap); }
 
-double EstimateDot(const std::vector<double>& tones, double unitsPerSecond) {
+double EstimateDot(const std::vector<double>& tones, double unitsPerSecond, const std::vector<double>& gaps) {
   if (tones.empty()) return 0.06 * unitsPerSecond;
   // Candidates from 120 WPM (10 ms) to 3 WPM (400 ms).
   constexpr int kSteps = 200;
@@ -115,9 +149,22 @@ double EstimateDot(const std::vector<double>& tones, double unitsPerSecond) {
       const double x = std::log(d / dot);
       cost += std::min({std::fabs(x), std::fabs(x - kLn3), 0.8});
     }
+    cost /= static_cast<double>(tones.size());
+    // Gaps of one, three or seven dots, more loosely: where every tone is
+    // alike, dots with a letter gap after them (H, 5) are told from dashes
+    // (TTTT), whose letter gaps would match the tones and whose word gaps
+    // would be nine of their dots.
+    if (!gaps.empty()) {
+      double gapCost = 0;
+      for (double g : gaps) {
+        const double x = std::log(g / dot);
+        gapCost += std::min({std::fabs(x), std::fabs(x - kLn3), std::fabs(x - kLn7), 0.3});
+      }
+      cost += gapCost / static_cast<double>(gaps.size());
+    }
     // The preference only tips the balance where the fit is the same, as
     // when every tone is alike and could be dots or dashes.
-    cost = cost / static_cast<double>(tones.size()) + 0.05 * std::pow(std::log(wpm / 20) / std::log(2.5), 2);
+    cost += 0.01 * std::pow(std::log(wpm / 20) / std::log(2.5), 2);
     if (cost < bestCost) {
       bestCost = cost;
       best = dot;
@@ -134,7 +181,7 @@ void TimingTracker::Seed(const std::vector<double>& tones, const std::vector<dou
   // the committed ones are kept.
   std::vector<double> allTones = tones_;
   allTones.insert(allTones.end(), tones.begin(), tones.end());
-  const double dot = EstimateDot(allTones, rate);
+  const double dot = AlikeTonesDot(allTones, gaps, EstimateDot(allTones, rate, gaps), &ambiguous_);
   const TimingModel before = model_;
   model_ = TimingModel{};
   model_.letterGapSeen = false;
