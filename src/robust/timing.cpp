@@ -8,6 +8,9 @@ namespace tolvane::robust {
 namespace {
 
 const double kLn7 = std::log(7.0);
+// A heavy fist (a weighting of 70 % and more) keys gaps inside characters
+// down to this fraction of its dots; shorter ones are a tone broken up.
+constexpr double kHeavyGap = 3.5;
 
 const double kLn3 = std::log(3.0);
 
@@ -68,7 +71,7 @@ void FewLongGaps(std::vector<double> longGaps, TimingModel* m) {
   // Until a second says more, the boundary sits between a stretched letter
   // gap of about five dots and a word gap of seven.
   if (alike && longGaps.size() == 1 && *lo < 12 * m->dot) {
-    m->letterGap = 3 * m->dot;
+    m->letterGap = std::max(3 * m->dot, 2 * m->elementGap);
     m->wordGap = 10 * m->dot;
     return;
   }
@@ -110,7 +113,7 @@ double AlikeTonesDot(std::vector<double> tones, const std::vector<double>& gaps,
   double alike = 0, alikeCount = 0;
   double shortestLong = std::numeric_limits<double>::infinity();
   for (double g : gaps) {
-    if (g > tone / 1.6 && g < 1.6 * tone) {
+    if (g > tone / kHeavyGap && g < 1.6 * tone) {
       alike += g;
       alikeCount += 1;
     }
@@ -201,11 +204,29 @@ void TimingTracker::Seed(const std::vector<double>& tones, const std::vector<dou
     gaps_.insert(gaps_.end(), gaps.begin(), gaps.end());
     FitGapsTo(Logs(gaps_, kKeep), &model_, true);
   } else {
-    std::vector<double> longGaps;
+    std::vector<double> real;
     for (const std::vector<double>* from : {&keptGaps, &gaps}) {
       for (double g : *from) {
-        if (g > 2 * model_.dot) longGaps.push_back(g);
+        if (g > model_.dot / kHeavyGap) real.push_back(g);
       }
+    }
+    // Light dots (a weighting of 30 %) keep gaps of two or three dots inside
+    // characters: the shortest gaps, several alike, where dots and dashes
+    // both show.
+    const auto [shortTone, longTone] = std::minmax_element(allTones.begin(), allTones.end());
+    if (!real.empty() && *longTone > 2 * *shortTone) {
+      std::sort(real.begin(), real.end());
+      std::vector<double> alike;
+      for (double g : real) {
+        if (g < 1.3 * real.front()) alike.push_back(g);
+      }
+      if (alike.size() >= 2 && real.front() > 1.6 * model_.dot && real.front() < 3 * model_.dot) {
+        model_.elementGap = Quantile(&alike, 0.5);
+      }
+    }
+    std::vector<double> longGaps;
+    for (double g : real) {
+      if (g > std::max(2 * model_.dot, 1.6 * model_.elementGap)) longGaps.push_back(g);
     }
     // A window without any keeps what the last one found.
     if (longGaps.empty() && seeded_) {
@@ -309,10 +330,19 @@ void TimingTracker::FitGapsTo(const std::vector<double>& x, TimingModel* model, 
   // Gaps inside characters last about a dot, lighter or heavier as the fist
   // weights its marks; the marks anchor them, so a model whose gaps are
   // off by a factor still finds them.
+  // Light dots come with long gaps: a weighting of 30 % keys gaps of nearly
+  // three dots inside characters. The most common short gaps are the
+  // element gaps, wherever they fall against the dot.
   const double lnDot = std::log(m.dot);
+  double upper = lnDot + std::log(1.9);
+  std::vector<double> usable;
+  for (double v : x) {
+    if (v > lnDot - std::log(kHeavyGap)) usable.push_back(v);
+  }
+  if (usable.size() >= 5) upper = std::max(upper, std::min(Quantile(&usable, 0.2), lnDot + std::log(3.0)) + std::log(1.6));
   std::vector<double> inside;
   for (double v : x) {
-    if (v > lnDot - std::log(2.5) && v < lnDot + std::log(1.9)) inside.push_back(v);
+    if (v > lnDot - std::log(kHeavyGap) && v < upper) inside.push_back(v);
   }
   if (inside.size() >= 3) {
     m.elementGap = std::exp(MiddleMean(inside));
