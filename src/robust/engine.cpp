@@ -9,6 +9,35 @@
 namespace tolvane {
 
 
+// A keyed carrier holds its frequency through a tone; a voice's harmonic
+// glides with the intonation. The tone in eighths, each one's phasor, and
+// the frequency from one eighth's phase to the next: their spread, beyond
+// what the noise (`perSample`, the tone's power over it) would make, is
+// no carrier's.
+bool RobustDecoder::Impl::Steady(const Run& run, double perSample, double* offsetHz) const {
+  const std::int64_t parts = 8;
+  const std::int64_t span = run.length / parts;
+  *offsetHz = 0;
+  if (span < 2 || perSample <= 0) return true;
+  Complex last, turned;
+  double lo = 1e300, hi = -1e300;
+  for (std::int64_t p = 0; p < parts; ++p) {
+    Complex sum;
+    for (std::int64_t k = run.start + p * span; k < run.start + (p + 1) * span; ++k) sum += At(k);
+    if (p > 0) {
+      turned += sum * std::conj(last);
+      const double hz = std::arg(sum * std::conj(last)) * rate / (2 * robust::kPi * static_cast<double>(span));
+      lo = std::min(lo, hz);
+      hi = std::max(hi, hz);
+    }
+    last = sum;
+  }
+  *offsetHz = std::arg(turned) * rate / (2 * robust::kPi * static_cast<double>(span));
+  const double noiseHz = rate / (2 * robust::kPi * static_cast<double>(span)) /
+                         std::sqrt(static_cast<double>(span) * perSample);
+  return hi - lo <= kGlideHz + 6 * noiseHz;
+}
+
 robust::ToneFacts RobustDecoder::Impl::Facts(const Run& run) const {
   robust::ToneFacts f;
   f.start = Seconds(run.start);
@@ -36,6 +65,10 @@ robust::ToneFacts RobustDecoder::Impl::Facts(const Run& run) const {
   // Where the tone is clear, a keyed carrier is steady: no bell shape as a
   // passing sweep or a voice's harmonic makes.
   if (perSample > 10 && peak > 0) f.pure = (sumAbs / n) / std::sqrt(peak) > 0.55;
+  if (perSample > 2) {
+    f.pure = f.pure && Steady(run, perSample, &f.offsetHz);
+    f.offsetKnown = true;
+  }
   const double unit = std::sqrt(Model().dot * Model().elementGap);
   f.carrier = n > std::max(2.0 * rate, 12 * unit);
   return f;

@@ -23,6 +23,7 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   static constexpr double kHopSeconds = 0.3;      // a window is read this often
   static constexpr double kSettleSeconds = 3;     // after a lock, before the noise is trusted
   static constexpr double kAmbiguousSeconds = 4;  // uncommitted at most while dots may be dashes
+  static constexpr double kGlideHz = 6;           // a tone's frequency wanders this much at most
   static constexpr std::size_t kGuardBlock = 16;  // samples per guard measurement
   static constexpr std::int64_t kSettle = 200;     // baseband samples the filters need after a lock
   // The median guard measurement times this and the channel's noise
@@ -282,6 +283,7 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   void Analyse(bool final);
   void Commit(const Run& run, bool forced);
   robust::ToneFacts Facts(const Run& run) const;
+  bool Steady(const Run& run, double perSample, double* offsetHz) const;
 
   RobustOptions options;
   robust::FrontEnd front;

@@ -39,6 +39,7 @@ constexpr double kHoldSeconds = 6;  // undecided events wait at most this long
 constexpr double kWeakDrop = 2;
 constexpr double kReopenDrop = 2.5;    // below the last transmission's strength, at first
 constexpr double kReopenRelax = 0.2;   // and this much less each second after it
+constexpr double kOffsetSpreadHz = 5;  // clear tones' frequencies, quartile to quartile, at most
 constexpr double kFadeStep = 1.5;    // weaker than the last character let through, at most
 constexpr double kFadeMargin = 1;    // and this far above the opening score
 constexpr double kSilenceSeconds = 2.5;  // without strong characters: the transmission ended
@@ -115,11 +116,22 @@ void TextStage::Tone(const ToneFacts& tone, const TimingModel& model) {
   charEnd_ = tone.end;
   lastToneEnd_ = tone.end;
   // The squelch's evidence: the tone's energy over the noise it spans.
-  const double energy = tone.pure ? tone.energyRatio : std::min(tone.energyRatio, kGoodEnergy);
-  if (energy >= kStrongEnergy) open_ = true;
+  // A clear tone that is no steady carrier (a sweep, a voice) is no
+  // evidence of keying at all.
+  const double energy = tone.pure ? tone.energyRatio : 1;
+  // Three strong steady tones in a row, at one frequency, open at once;
+  // one, a steady vowel or a sweep passing may make.
+  const bool sameFrequency = !tone.offsetKnown || strongRun_ == 0 || std::fabs(tone.offsetHz - strongOffset_) <= kOffsetSpreadHz;
+  strongRun_ = energy >= kStrongEnergy ? (sameFrequency ? strongRun_ + 1 : 1) : 0;
+  if (tone.offsetKnown) strongOffset_ = tone.offsetHz;
+  if (strongRun_ >= 3) open_ = true;
   charStrength_ += std::log(std::max(1.0, energy));
   ++charTones_;
   recent_.push_back(std::log(std::max(1.0, energy)));
+  if (tone.offsetKnown) {
+    recentOffsets_.push_back(tone.offsetHz);
+    if (recentOffsets_.size() > kJudged) recentOffsets_.erase(recentOffsets_.begin());
+  }
   // A strong tone keeps the transmission going before its character ends.
   if (open_ && lastStrong_ >= 0 && !Weak(recent_.back())) lastStrong_ = tone.end;
   if (recent_.size() > kJudged) recent_.erase(recent_.begin());
@@ -204,7 +216,16 @@ void TextStage::Decide(double nowSeconds, bool final) {
     if (lastReference_ > 0) {
       needed = std::max(needed, lastReference_ - kReopenDrop - kReopenRelax * (nowSeconds - closedAt_));
     }
-    if (mean >= needed && recent_.size() >= static_cast<std::size_t>(kJudged / 2 + 2)) open_ = true;
+    double spread = 0;
+    if (recentOffsets_.size() >= 3) {
+      std::vector<double> o = recentOffsets_;
+      std::sort(o.begin(), o.end());
+      spread = o[o.size() * 3 / 4] - o[o.size() / 4];
+    }
+    // A keyed carrier keeps its frequency from tone to tone; a voice's
+    // harmonics, caught one syllable at a time, do not.
+    const bool oneFrequency = recentOffsets_.size() < 3 || spread <= kOffsetSpreadHz;
+    if (mean >= needed && oneFrequency && recent_.size() >= static_cast<std::size_t>(kJudged / 2 + 2)) open_ = true;
   }
   if (open_ && lastStrong_ < 0) {
     // Just opened: what was held from before the signal stood out (noise
@@ -287,6 +308,8 @@ void TextStage::Close(double nowSeconds) {
   heldStrength_.clear();
   open_ = false;
   recent_.clear();
+  recentOffsets_.clear();
+  strongRun_ = 0;
   reference_ = 0;
   lastStrong_ = -1;
   lastReleased_ = 0;
@@ -302,6 +325,9 @@ void TextStage::Drop() {
 
 void TextStage::Finish(double nowSeconds) {
   EndCharacter();
+  // The input ends on a tone or two, each strong and steady: a lone T is
+  // as much Morse as a long text.
+  if (!open_ && strongRun_ > 0 && static_cast<std::size_t>(strongRun_) >= recent_.size()) open_ = true;
   Decide(nowSeconds, true);
   EndLine(lastToneEnd_);
 }

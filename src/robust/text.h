@@ -24,6 +24,8 @@ struct ToneFacts {
   double snrDb = 0;      // key-down power over noise in 2500 Hz
   bool pure = true;      // steady in level and frequency, as a keyed carrier is
   bool carrier = false;  // far too long for Morse at any speed around it
+  bool offsetKnown = false;  // clear enough for its frequency to be measured:
+  double offsetHz = 0;       // its mean frequency against the channel's
 };
 
 // The code a character's tones spell, and the character: a table character,
@@ -88,9 +90,12 @@ class TextStage {
   std::vector<RobustEvent> released;
   bool open_ = false;
   std::vector<double> recent_;  // log energy ratios of the last tones
+  std::vector<double> recentOffsets_;  // the clear ones' frequencies, Hz
   double reference_ = 0;        // the open signal's usual character strength
   double lastStrong_ = -1;      // when its last character at that strength ended
-  double lastReleased_ = 0;     // the strength of the last character let through
+  double lastReleased_ = 0;
+  int strongRun_ = 0;           // strong tones in a row
+  double strongOffset_ = 0;     // the frequency of the last of them     // the strength of the last character let through
   bool sealed_ = false;
   double lastReference_ = 0;  // the last transmission's usual strength, after it ended
   double closedAt_ = 0;

@@ -211,8 +211,8 @@ void TimingTracker::Seed(const std::vector<double>& tones, const std::vector<dou
       }
     }
     // Light dots (a weighting of 30 %) keep gaps of two or three dots inside
-    // characters: the shortest gaps, several alike, where dots and dashes
-    // both show.
+    // characters, heavy ones (70 %) of less than half a dot: the shortest
+    // gaps, several alike, where dots and dashes both show.
     const auto [shortTone, longTone] = std::minmax_element(allTones.begin(), allTones.end());
     if (!real.empty() && *longTone > 2 * *shortTone) {
       std::sort(real.begin(), real.end());
@@ -220,7 +220,8 @@ void TimingTracker::Seed(const std::vector<double>& tones, const std::vector<dou
       for (double g : real) {
         if (g < 1.3 * real.front()) alike.push_back(g);
       }
-      if (alike.size() >= 2 && real.front() > 1.6 * model_.dot && real.front() < 3 * model_.dot) {
+      const bool weighted = real.front() > 1.6 * model_.dot || real.front() < 0.7 * model_.dot;
+      if (alike.size() >= 2 && weighted && real.front() < 3 * model_.dot) {
         model_.elementGap = Quantile(&alike, 0.5);
       }
     }

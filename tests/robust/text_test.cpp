@@ -50,7 +50,9 @@ ToneFacts Tone(double start, double lengthMs, double energy) {
 
 // Keys `code` from `start` at 60 ms units into `stage`, with gaps; returns
 // the end.
-double Key(TextStage* stage, const std::string& code, double start, double energy, const TimingModel& m) {
+// `offsetHz`, where given, is each tone's measured frequency in turn.
+double Key(TextStage* stage, const std::string& code, double start, double energy, const TimingModel& m,
+           const std::vector<double>& offsetHz = {}) {
   double t = start;
   for (std::size_t i = 0; i < code.size(); ++i) {
     if (i > 0) {
@@ -58,7 +60,12 @@ double Key(TextStage* stage, const std::string& code, double start, double energ
       t += 0.06;
     }
     const double length = code[i] == '-' ? 180 : 60;
-    stage->Tone(Tone(t, length, energy), m);
+    ToneFacts tone = Tone(t, length, energy);
+    if (!offsetHz.empty()) {
+      tone.offsetKnown = true;
+      tone.offsetHz = offsetHz[i % offsetHz.size()];
+    }
+    stage->Tone(tone, m);
     t += length / 1000;
   }
   stage->Gap(180, t, m);
@@ -144,6 +151,42 @@ TEST(TextStage, WeakCharactersWaitForAStrongOneAndSilenceEndsALine) {
         t = Key(&stage, code, t, c.afterEnergy, m);
       }
     }
+    stage.Finish(t);
+    EXPECT_EQ(Released(&stage), c.want) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace tolvane::robust
+
+namespace tolvane::robust {
+namespace {
+
+// What opens the squelch: strong keying at one frequency. A voice's
+// harmonics, caught a syllable at a time, each as strong and steady, come
+// at frequencies tens of hertz apart; a signal fading slowly comes down
+// character by character and is followed.
+TEST(TextStage, OpensForOneFrequencyAndFollowsAFade) {
+  TimingModel m;
+  struct Case {
+    const char* name;
+    std::vector<double> offsets;  // of the tones in turn; empty: unmeasured
+    std::vector<double> energies;  // of the characters in turn
+    std::string want;
+  };
+  const Case cases[] = {
+      {"one frequency", {0.5, -0.3, 0.2, 0.8}, {60, 60, 60, 60}, "KKKK|"},
+      {"drifting slowly", {0.0, 1.0, 2.0, 3.0}, {60, 60, 60, 60}, "KKKK|"},
+      {"a voice's harmonics", {-21, 14, -3, 30, -12, 25, 6}, {60, 60, 60, 60}, ""},
+      {"strong, one frequency", {0.1, -0.1}, {5000, 5000, 5000, 5000}, "KKKK|"},
+      {"strong, a voice", {-21, 14, -3, 30, -12, 25, 6}, {5000, 5000, 5000, 5000}, ""},
+      // From strong to 20 dB down over four characters, then back.
+      {"a slow fade", {}, {5e4, 1e4, 2e3, 5e2, 2e2, 5e2, 5e3, 5e4}, "KKKKKKKK|"},
+  };
+  for (const Case& c : cases) {
+    TextStage stage;
+    double t = 0;
+    for (double energy : c.energies) t = Key(&stage, "-.-", t, energy, m, c.offsets);
     stage.Finish(t);
     EXPECT_EQ(Released(&stage), c.want) << c.name;
   }

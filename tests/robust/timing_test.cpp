@@ -58,6 +58,49 @@ TEST(TimingTracker, FitsWeightedFistsAndFollowsASpeedChange) {
   EXPECT_NEAR(local.dash, 120, 10);
 }
 
+// A first model from a few lengths (ms at 1 kHz): dots or dashes where
+// every tone is alike, light fists' long element gaps, stretched letter
+// gaps against a single-letter word's gap.
+TEST(TimingTracker, SeedsFromTheFirstCharacters) {
+  struct Case {
+    const char* name;
+    std::vector<double> tones, gaps;
+    double dot;
+    double elementGap;                // 0: not checked
+    double letterGap, wordGap;        // a gap of each kind, classified as such; 0: not checked
+    bool ambiguous;
+  };
+  const Case cases[] = {
+      {"H at 10 WPM", {120, 120, 120, 120}, {120, 120, 120, 360}, 120, 120, 360, 0, false},
+      {"TTTT at 30 WPM", {120, 120, 120, 120}, {120, 120, 120, 280}, 40, 0, 120, 280, false},
+      {"H, no letter gap yet", {120, 120, 120, 120}, {120, 120, 120}, 0, 0, 0, 0, true},
+      {"light fist (cw -k 30)", {34, 106, 34, 106, 34, 106}, {92, 92, 182, 92, 92}, 34, 92, 182, 0, false},
+      {"heavy fist (cw -k 70)", {102, 312, 312, 102, 102, 312}, {40, 40, 228, 40, 40}, 102, 40, 228, 0, false},
+      {"Farnsworth 20/10", {60, 180, 60, 60, 60, 60, 60}, {60, 60, 650, 60, 60, 640}, 60, 60, 650, 0, false},
+      {"a single-letter word", {60, 180, 180, 60, 60, 60}, {60, 600, 60, 60}, 60, 60, 0, 600, false},
+  };
+  for (const Case& c : cases) {
+    TimingTracker t;
+    t.Seed(c.tones, c.gaps, 1000);
+    const TimingModel& m = t.model();
+    EXPECT_EQ(t.ambiguous(), c.ambiguous) << c.name;
+    if (c.dot > 0) {
+      EXPECT_NEAR(m.dot, c.dot, 0.1 * c.dot) << c.name;
+    }
+    if (c.elementGap > 0) {
+      EXPECT_NEAR(m.elementGap, c.elementGap, 0.15 * c.elementGap) << c.name;
+      EXPECT_LT(c.elementGap, m.LetterBoundary()) << c.name;
+    }
+    if (c.letterGap > 0) {
+      EXPECT_GT(c.letterGap, m.LetterBoundary()) << c.name;
+      EXPECT_LT(c.letterGap, m.WordBoundary()) << c.name;
+    }
+    if (c.wordGap > 0) {
+      EXPECT_GT(c.wordGap, m.WordBoundary()) << c.name;
+    }
+  }
+}
+
 TEST(TimingTracker, PausesBetweenExchangesDoNotMoveTheWordBoundary) {
   TimingTracker t;
   t.Seed({60, 180, 60}, {}, 1000);
