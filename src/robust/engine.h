@@ -38,7 +38,9 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   };
 
   explicit Impl(const RobustOptions& o)
-      : options(o), front(Spec(o)), noise(20000), guardNoise(20000 / kGuardBlock), centreLevel(20000 / kGuardBlock) {}
+      : options(o), front(Spec(o)), noise(20000), guardNoise(20000 / kGuardBlock), centreLevel(20000 / kGuardBlock) {
+    text.SetCharset(o.charset);
+  }
 
   static robust::ListenSpec Spec(const RobustOptions& o) {
     robust::ListenSpec s;

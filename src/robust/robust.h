@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "morse/morse.h"
 #include "wav/wav.h"
 
 namespace tolvane {
@@ -27,6 +28,10 @@ struct RobustOptions {
   // band the input carries (audio: 100 Hz up to 3600 Hz or 0.45 x rate).
   double bandLoHz = 0;
   double bandHiHz = 0;
+  // The alphabet codes are read in: an extended one reads its letters
+  // (.-.- is Ä in Latin, Я in Cyrillic) where the basic one names the code
+  // as a prosign (<AA>).
+  Charset charset = Charset::kBasic;
 };
 
 // One decided character or word gap, or the end of a transmission (a

@@ -8,22 +8,8 @@
 namespace tolvane::robust {
 namespace {
 
-// Codes no character has that operators send as one sign.
-struct Prosign {
-  const char* code;
-  const char* name;
-};
-constexpr Prosign kProsigns[] = {
-    {"...-.-", "<SK>"},   {"........", "<HH>"}, {".........", "<HH>"}, {"...---...", "<SOS>"},
-    {"-.-.-", "<KA>"},    {"...-.", "<SN>"},    {"-.-..-..", "<CL>"}, {".-.-", "<AA>"},
-    {"---.", "<OS>"},     {"----", "<CH>"},     {"..--", "<UT>"},     {".-.-..", "<AL>"},
-};
-
-bool IsCode(const std::string& code) {
-  const char c = LookupChar(code.c_str());
-  const char* known = LookupCode(c);
-  return known != nullptr && code == known;
-}
+// The text a code stands for in `charset`, or null.
+const char* TextOf(const std::string& code, Charset charset) { return LookupText(charset, code.c_str()); }
 
 // Above this score a keyed tone's energy over the noise it spans cannot be
 // noise (a 30 dB tone); below the lower one it says nothing.
@@ -46,13 +32,13 @@ constexpr double kSilenceSeconds = 2.5;  // without strong characters: the trans
 
 }  // namespace
 
-Reading ReadCode(const std::string& code, const std::vector<float>& margins) {
+Reading ReadCode(const std::string& code, const std::vector<float>& margins, Charset charset) {
   Reading r;
   r.code = code;
   r.confidence = 1;
   for (float m : margins) r.confidence = std::min(r.confidence, m);
-  if (IsCode(code)) {
-    r.text = std::string(1, LookupChar(code.c_str()));
+  if (const char* text = TextOf(code, charset)) {
+    r.text = text;
     return r;
   }
   // Revise only where the evidence is weak: the least certain tone read
@@ -64,19 +50,17 @@ Reading ReadCode(const std::string& code, const std::vector<float>& margins) {
     if (margins[weakest] < 0.5f) {
       std::string revised = code;
       revised[weakest] = revised[weakest] == '.' ? '-' : '.';
-      if (IsCode(revised)) {
+      if (const char* text = TextOf(revised, charset)) {
         r.code = revised;
-        r.text = std::string(1, LookupChar(revised.c_str()));
+        r.text = text;
         r.confidence = 0.5f * margins[weakest];
         return r;
       }
     }
   }
-  for (const Prosign& p : kProsigns) {
-    if (code == p.code) {
-      r.text = p.name;
-      return r;
-    }
+  if (const char* name = ProsignName(code.c_str())) {
+    r.text = std::string("<") + name + ">";
+    return r;
   }
   r.text = "?";
   r.confidence = 0;
@@ -160,7 +144,7 @@ void TextStage::OpenGap(double length, double nowSeconds, const TimingModel& mod
 
 void TextStage::EndCharacter() {
   if (code_.empty()) return;
-  Reading r = ReadCode(code_, margins_);
+  Reading r = ReadCode(code_, margins_, charset_);
   r.confidence = std::min(r.confidence, charConfidence_);
   RobustEvent e;
   e.start = charStart_;

@@ -39,11 +39,13 @@ struct Reading {
 // Reads a code; a code no character has is revised where its least certain
 // tone, read the other way, makes one (`margins` per tone, 0 to 1), else
 // named as the prosign it is, else "?".
-Reading ReadCode(const std::string& code, const std::vector<float>& margins);
+Reading ReadCode(const std::string& code, const std::vector<float>& margins, Charset charset = Charset::kBasic);
 
 class TextStage {
  public:
   void SetRate(double basebandRate) { rate_ = basebandRate; }
+  // The alphabet codes are read in (an extended one adds letters).
+  void SetCharset(Charset charset) { charset_ = charset; }
   // Whether the noise the tones are measured against is known yet: until
   // it is, their strengths are rough and the squelch asks for more.
   void SetSettled(bool settled) { settled_ = settled; }
@@ -104,6 +106,7 @@ class TextStage {
   std::size_t released_ = 0;
   bool lineHasText_ = false;  // characters released since the last line end
   double pitch_ = 0, wpm_ = 0, snr_ = 0;
+  Charset charset_ = Charset::kBasic;
   double rate_ = 1000;
 };
 

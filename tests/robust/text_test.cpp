@@ -34,9 +34,30 @@ TEST(ReadCode, NamesWhatACodeIs) {
       {"..--", {1, 1, 1, 1}, "<UT>"},
       {"..--", {1, 1, 1, 0.2f}, "F"},
       {".-.-", {1, 1, 0.3f, 1}, "J"},
-      {"---.", {1, 1, 1, 0.3f}, "<OS>"},  // ---- is no character either
+      {"---.", {1, 1, 1, 0.3f}, "<OE>"},  // ---- is no character either
   };
   for (const Case& c : cases) EXPECT_EQ(ReadCode(c.code, c.margins).text, c.text) << c.code;
+}
+
+// An extended alphabet reads its letters where the basic one names the
+// code; a code no charset has stays a prosign or '?'.
+TEST(ReadCode, ReadsTheCharsetAsked) {
+  struct Case {
+    Charset charset;
+    std::string code;
+    std::string text;
+  };
+  const Case cases[] = {
+      {Charset::kBasic, ".-.-", "<AA>"},       {Charset::kLatin, ".-.-", "Ä"},
+      {Charset::kCyrillic, ".-.-", "Я"},       {Charset::kBasic, "---.", "<OE>"},
+      {Charset::kLatin, "---.", "Ö"},          {Charset::kLatin, "..--", "Ü"},
+      {Charset::kGreek, ".-", "Α"},            {Charset::kCyrillic, "...-.-", "<SK>"},
+      {Charset::kLatin, "..--.-.", "?"},       {Charset::kBasic, "----", "<MM>"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ReadCode(c.code, std::vector<float>(c.code.size(), 1.0f), c.charset).text, c.text)
+        << CharsetName(c.charset) << " " << c.code;
+  }
 }
 
 ToneFacts Tone(double start, double lengthMs, double energy) {
