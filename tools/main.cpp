@@ -112,6 +112,7 @@ int Run(int argc, char** argv) {
   }
   if (command == "encode") return Encode(argc - 2, argv + 2);
   if (command == "decode") return Decode(argc - 2, argv + 2);
+  if (command == "skim") return Skim(argc - 2, argv + 2);
   return Usage("unknown command " + command);
 }
 
