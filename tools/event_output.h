@@ -1,15 +1,6 @@
-// JSON Lines: one object per line, flushed as it is written, so that
-// scripts can follow a decode or a skim live. Shared by `decode --json`
-// and `skim --json`:
-//   {"type":"start","version":1,"rate":8000}
-//   {"type":"signal","signal":3,"event":"found","time":12.345,"freq":712.5,"wpm":26.1,"snr_db":14.0}
-//   {"type":"text","signal":3,"time":12.345,"text":"C","code":"-.-.","confidence":0.97,"freq":712.5,"wpm":26.1,"snr_db":14.0}
-//   {"type":"text","signal":3,"time":12.9,"text":" ","freq":...}        (a word gap: no code)
-//   {"type":"spot","signal":3,"time":...,"call":"DL1ABC","freq":...,"rf_khz":7012.5,"wpm":...,"snr_db":...,"line":"DX de ..."}
-//   {"type":"end","time":60.0,"chars":412}
-// time: seconds of audio from the start (a character's end); freq: the
-// audio offset in Hz (from the centre, for I/Q); rf_khz: with a dial
-// frequency, the frequency on the air.
+// Writing decided characters as they come: plain text, one line per
+// transmission (optionally stamped with its start), or JSON Lines that
+// scripts and the skimmer share.
 #ifndef TOLVANE_TOOLS_EVENT_OUTPUT_H
 #define TOLVANE_TOOLS_EVENT_OUTPUT_H
 
@@ -17,39 +8,48 @@
 #include <cstdio>
 #include <string>
 
+#include "robust/robust.h"
+
 namespace tolvane::tool {
 
-// What every signal line carries.
-struct SignalState {
-  int signal = 0;
-  double time = 0;
-  double freqHz = 0;
-  double wpm = 0;
-  double snrDb = 0;
-  bool hasRf = false;
-  double rfKhz = 0;
+struct EventOutputOptions {
+  bool json = false;
+  bool timestamps = false;  // text: each line starts with its audio time, HH:MM:SS.s
 };
 
-// A JSON string literal: quotes, backslashes and control characters escaped.
+// "HH:MM:SS.s" for a time in seconds of audio.
+std::string AudioClock(double seconds);
+
+// A string as a JSON string literal, quotes included.
 std::string JsonString(const std::string& text);
 
-class JsonLines {
+class EventWriter {
  public:
-  explicit JsonLines(std::FILE* out) : out_(out) {}
-
-  void Start(double rate);
-  // "found" or "lost".
-  void Signal(const SignalState& s, const char* event);
-  // A character (with its code) or a word gap (text " ", code empty).
-  void Text(const SignalState& s, const std::string& text, const std::string& code, double confidence);
-  void Spot(const SignalState& s, const std::string& call, const std::string& line);
-  void End(double time, std::size_t characters);
+  EventWriter(std::FILE* out, const EventOutputOptions& options);
+  // The JSON start line; nothing in text.
+  bool Start(double rate);
+  // One event of signal `signal`, written and flushed at once. A word gap
+  // or a transmission's end is written only once a character follows it,
+  // so no line ends in a space and no word gap leads one.
+  bool Write(const RobustEvent& event, int signal = 0);
+  // Ends the open line, and in JSON writes the end line.
+  bool End(double seconds);
+  std::size_t characters() const { return characters_; }
+  // False once a write failed (a closed pipe, a full disk): errno says why.
+  bool ok() const { return ok_; }
 
  private:
-  void Write(const std::string& line);
-  static std::string Common(const SignalState& s);
+  bool Put(const std::string& text);
 
   std::FILE* out_;
+  EventOutputOptions options_;
+  bool ok_ = true;
+  bool lineOpen_ = false;
+  bool spacePending_ = false;
+  bool lineEndPending_ = false;
+  std::size_t characters_ = 0;
+  double lastTime_ = 0;
+  double gapTime_ = 0;  // where the pending word gap began
 };
 
 }  // namespace tolvane::tool

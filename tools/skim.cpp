@@ -25,7 +25,7 @@ volatile std::sig_atomic_t interrupted = 0;
 void OnInterrupt(int) { interrupted = 1; }
 
 struct Settings {
-  SkimInputSpec input;
+  SkimSource input;
   bool json = false, spots = false, bandGiven = false;
   double bandLo = 0, bandHi = 0;
   FrequencyView view;
@@ -195,35 +195,17 @@ int Skim(int argc, char** argv) {
   const int width = !s.json && !s.spots && isatty(STDOUT_FILENO) != 0 && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0
                         ? (size.ws_col > 20 ? size.ws_col : 80)
                         : 0;
-  JsonLines json(stdout);
+  SkimJson json(stdout, s.view);
   SkimText text(stdout, width, s.view);
   if (s.json) json.Start(rate);
 
-  std::size_t characters = 0;
   std::vector<SkimEvent> events;
   std::vector<SpotCall> calls;
-  auto state = [&](int signal, double time, double freq, double wpm, double snr) {
-    SignalState st;
-    st.signal = signal;
-    st.time = time;
-    st.freqHz = freq;
-    st.wpm = wpm;
-    st.snrDb = snr;
-    st.hasRf = s.view.dial;
-    st.rfKhz = s.view.Khz(freq);
-    return st;
-  };
   auto handle = [&]() {
     for (const SkimEvent& e : events) {
-      if (e.kind == SkimEventKind::kText && !e.wordGap) ++characters;
       if (s.spots) spotter.Add(e);
       if (s.json) {
-        const SignalState st = state(e.signal, e.time, e.freqHz, e.wpm, e.snrDb);
-        if (e.kind == SkimEventKind::kText) {
-          json.Text(st, e.text, e.code, e.confidence);
-        } else {
-          json.Signal(st, e.kind == SkimEventKind::kFound ? "found" : "lost");
-        }
+        json.Event(e);
       } else if (!s.spots) {
         text.Event(e);
       }
@@ -233,7 +215,7 @@ int Skim(int argc, char** argv) {
     for (const SpotCall& c : calls) {
       const std::string line = SpotLine(s.spotter, s.view.Khz(c.freqHz), c.call, c.snrDb, c.wpm, clock.Minutes(c.time));
       if (s.json) {
-        json.Spot(state(c.signal, c.time, c.freqHz, c.wpm, c.snrDb), c.call, line);
+        json.Spot(c, line);
       } else {
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
@@ -265,7 +247,7 @@ int Skim(int argc, char** argv) {
   skimmer.Take(&events);
   handle();
   if (s.json) {
-    json.End(skimmer.seconds(), characters);
+    json.End(skimmer.seconds());
   } else if (!s.spots) {
     text.Finish();
   }

@@ -1,5 +1,6 @@
 #include "skim_display.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace tolvane::tool {
@@ -123,6 +124,71 @@ void SkimText::Draw(bool force) {
   screen += "\x1b[J";
   std::fputs(screen.c_str(), out_);
   std::fflush(out_);
+}
+
+SkimJson::SkimJson(std::FILE* out, const FrequencyView& view) : out_(out), view_(view), head_(out, {true, false}) {}
+
+void SkimJson::Start(double rate) { head_.Start(rate); }
+
+std::string SkimJson::Common(double time, double freqHz, double wpm, double snrDb) const {
+  char text[160];
+  std::snprintf(text, sizeof text, "\"time\":%.3f,\"freq\":%.1f,", time, freqHz);
+  std::string out = text;
+  if (view_.dial) {
+    std::snprintf(text, sizeof text, "\"rf_khz\":%.3f,", view_.Khz(freqHz));
+    out += text;
+  }
+  std::snprintf(text, sizeof text, "\"wpm\":%.1f,\"snr_db\":%.1f", wpm, snrDb);
+  return out + text;
+}
+
+void SkimJson::Put(const std::string& line) {
+  std::fputs(line.c_str(), out_);
+  std::fflush(out_);
+}
+
+void SkimJson::Event(const SkimEvent& e) {
+  last_ = std::max(last_, e.time);
+  if (e.kind != SkimEventKind::kText) {
+    const bool found = e.kind == SkimEventKind::kFound;
+    Put("{\"type\":\"signal\",\"signal\":" + std::to_string(e.signal) + ",\"event\":\"" + (found ? "found" : "lost") +
+        "\"," + Common(e.time, e.freqHz, e.wpm, e.snrDb) + "}\n");
+    const auto it = writers_.find(e.signal);
+    if (found && it == writers_.end()) {
+      writers_.emplace(e.signal, std::make_unique<EventWriter>(out_, EventOutputOptions{true, false}));
+    } else if (!found && it != writers_.end()) {
+      characters_ += it->second->characters();
+      writers_.erase(it);
+    }
+    return;
+  }
+  const auto it = writers_.find(e.signal);
+  if (it == writers_.end()) return;
+  RobustEvent r;
+  r.wordGap = e.wordGap;
+  r.start = e.start;
+  r.time = e.time;
+  r.text = e.text;
+  r.code = e.code;
+  r.confidence = e.confidence;
+  r.pitchHz = static_cast<float>(e.freqHz);
+  r.wpm = e.wpm;
+  r.snrDb = e.snrDb;
+  it->second->Write(r, e.signal);
+}
+
+void SkimJson::Spot(const SpotCall& c, const std::string& line) {
+  Put("{\"type\":\"spot\",\"signal\":" + std::to_string(c.signal) + "," + Common(c.time, c.freqHz, c.wpm, c.snrDb) +
+      ",\"call\":" + JsonString(c.call) + ",\"line\":" + JsonString(line) + "}\n");
+}
+
+void SkimJson::End(double seconds) {
+  std::size_t characters = characters_;
+  for (const auto& [signal, writer] : writers_) characters += writer->characters();
+  char line[96];
+  std::snprintf(line, sizeof line, "{\"type\":\"end\",\"time\":%.3f,\"chars\":%zu}\n", std::max(seconds, last_),
+                characters);
+  Put(line);
 }
 
 }  // namespace tolvane::tool

@@ -8,9 +8,11 @@
 
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "event_output.h"
 #include "skim/skim.h"
 
 namespace tolvane::tool {
@@ -56,6 +58,33 @@ class SkimText {
   std::vector<std::string> finished_;  // ended, not yet printed
   int drawn_ = 0;                      // live lines on the screen
   double lastDraw_ = -1;               // wall-clock seconds
+};
+
+// `--json`: decode's JSON Lines, each text line written by decode's own
+// writer (one per signal, so that a word gap is placed within its signal),
+// with the skimmer's lines around them:
+//   {"type":"signal","signal":3,"event":"found","time":12.345,"freq":712.5,"wpm":26.1,"snr_db":14.0}
+//   {"type":"spot","signal":3,"time":...,"call":"DL1ABC","freq":...,"rf_khz":7012.5,...,"line":"DX de ..."}
+// `freq` is the audio offset in Hz (from the centre, for I/Q); with a dial
+// frequency, signal and spot lines add `rf_khz`.
+class SkimJson {
+ public:
+  SkimJson(std::FILE* out, const FrequencyView& view);
+  void Start(double rate);
+  void Event(const SkimEvent& e);
+  void Spot(const SpotCall& call, const std::string& line);
+  void End(double seconds);
+
+ private:
+  std::string Common(double time, double freqHz, double wpm, double snrDb) const;
+  void Put(const std::string& line);
+
+  std::FILE* out_;
+  FrequencyView view_;
+  EventWriter head_;
+  std::map<int, std::unique_ptr<EventWriter>> writers_;  // signals found and not lost
+  std::size_t characters_ = 0;  // of signals lost
+  double last_ = 0;
 };
 
 }  // namespace tolvane::tool

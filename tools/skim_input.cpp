@@ -35,7 +35,7 @@ bool ReadFully(int fd, unsigned char* out, std::size_t size, std::size_t* got, c
 }  // namespace
 
 struct SkimInput::Impl {
-  SkimInputSpec spec;
+  SkimSource source;
   int fd = -1;
   bool ownFd = false;
   bool live = false;
@@ -88,7 +88,7 @@ struct SkimInput::Impl {
     if (done == count) return done;
     if (position != consumed) return done > 0 ? done : -1;  // those bytes are no longer kept
     std::size_t got = 0;
-    if (!ReadFully(fd, dest + done, static_cast<std::size_t>(count - done), &got, spec.stop)) return done > 0 ? done : -1;
+    if (!ReadFully(fd, dest + done, static_cast<std::size_t>(count - done), &got, source.stop)) return done > 0 ? done : -1;
     if (consumed == kept && prefix.size() < kPrefix) {
       prefix.insert(prefix.end(), dest + done, dest + done + std::min(got, kPrefix - prefix.size()));
     }
@@ -122,7 +122,7 @@ struct SkimInput::Impl {
   }
 
   long ReadRaw(float* out, std::size_t count, std::string* error) {
-    const std::size_t width = spec.rawFormat == RawFormat::kS16 ? 2 : spec.rawFormat == RawFormat::kU8 ? 1 : 4;
+    const std::size_t width = source.rawFormat == RawFormat::kS16 ? 2 : source.rawFormat == RawFormat::kU8 ? 1 : 4;
     const std::size_t frame = width * static_cast<std::size_t>(channels);
     // Whatever a read returns, kept until it completes a frame.
     std::size_t have = bytes.size();
@@ -130,7 +130,7 @@ struct SkimInput::Impl {
     ssize_t n = 0;
     do {
       n = ::read(fd, bytes.data() + have, count * frame);
-    } while (n < 0 && errno == EINTR && (spec.stop == nullptr || *spec.stop == 0));
+    } while (n < 0 && errno == EINTR && (source.stop == nullptr || *source.stop == 0));
     if (n < 0 && errno == EINTR) n = 0;  // stopped: as at the end
     if (n < 0) {
       *error = std::strerror(errno);
@@ -144,9 +144,9 @@ struct SkimInput::Impl {
     for (std::size_t i = 0; i < whole * static_cast<std::size_t>(channels); ++i) {
       const unsigned char* b = bytes.data() + i * width;
       float v = 0;
-      if (spec.rawFormat == RawFormat::kS16) {
+      if (source.rawFormat == RawFormat::kS16) {
         v = static_cast<float>(static_cast<std::int16_t>(static_cast<std::uint16_t>(b[0] | (b[1] << 8)))) / 32768.0f;
-      } else if (spec.rawFormat == RawFormat::kU8) {
+      } else if (source.rawFormat == RawFormat::kU8) {
         v = (static_cast<float>(b[0]) - 127.5f) / 128.0f;
       } else {
         const std::uint32_t u = static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
@@ -171,15 +171,15 @@ bool SkimReadsFiles() {
 #endif
 }
 
-bool SkimInput::Open(const std::string& path, const SkimInputSpec& spec, std::string* error) {
+bool SkimInput::Open(const std::string& path, const SkimSource& source, std::string* error) {
   Impl& m = *impl_;
-  m.spec = spec;
-  if (spec.raw) {
+  m.source = source;
+  if (source.raw) {
     if (!m.OpenDescriptor(path, error)) return false;
-    m.rate = spec.rawRate;
-    m.channels = spec.iq ? 2 : 1;
+    m.rate = source.rawRate;
+    m.channels = source.iq ? 2 : 1;
     const char* names[] = {"signed 16-bit", "unsigned 8-bit", "32-bit float"};
-    m.description = std::string("raw ") + names[static_cast<int>(spec.rawFormat)] + (spec.iq ? " I/Q" : " mono");
+    m.description = std::string("raw ") + names[static_cast<int>(source.rawFormat)] + (source.iq ? " I/Q" : " mono");
     return true;
   }
 #if defined(TOLVANE_WITH_SNDFILE)
@@ -199,7 +199,7 @@ bool SkimInput::Open(const std::string& path, const SkimInputSpec& spec, std::st
     *error = "no sample rate or channels in its header";
     return false;
   }
-  if (spec.iq && info.channels != 2) {
+  if (source.iq && info.channels != 2) {
     *error = "--iq needs two channels (I and Q), not " + std::to_string(info.channels);
     return false;
   }
@@ -224,10 +224,10 @@ std::string SkimInput::description() const { return impl_->description; }
 
 long SkimInput::Read(float* out, std::size_t frames, std::string* error) {
   Impl& m = *impl_;
-  if (m.spec.raw) return m.ReadRaw(out, frames, error);
+  if (m.source.raw) return m.ReadRaw(out, frames, error);
 #if defined(TOLVANE_WITH_SNDFILE)
   const auto channels = static_cast<std::size_t>(m.channels);
-  const std::size_t width = m.spec.iq ? 2 : 1;
+  const std::size_t width = m.source.iq ? 2 : 1;
   m.frames.resize(frames * channels);
   const sf_count_t got = sf_readf_float(m.file, m.frames.data(), static_cast<sf_count_t>(frames));
   if (got < 0 || (got == 0 && sf_error(m.file) != SF_ERR_NO_ERROR)) {

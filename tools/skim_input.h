@@ -14,7 +14,7 @@ namespace tolvane::tool {
 
 enum class RawFormat { kS16, kU8, kF32 };
 
-struct SkimInputSpec {
+struct SkimSource {
   bool raw = false;      // headerless samples
   double rawRate = 0;
   RawFormat rawFormat = RawFormat::kS16;  // little-endian; u8 centred on 127.5 (rtl_sdr)
@@ -31,7 +31,7 @@ class SkimInput {
   SkimInput& operator=(const SkimInput&) = delete;
 
   // "-" is standard input. False, with `error` saying why in one line.
-  bool Open(const std::string& path, const SkimInputSpec& spec, std::string* error);
+  bool Open(const std::string& path, const SkimSource& source, std::string* error);
   double rate() const;
   bool live() const;  // a pipe, a device or standard input: no end is known
   std::string description() const;

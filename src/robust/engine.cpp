@@ -2,6 +2,7 @@
 // overlapping windows that end at the newest sample, and committed a fixed
 // look-ahead behind it.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@ namespace {
 constexpr double kRingSeconds = 8;       // baseband kept for the window
 constexpr double kMaxWindowSeconds = 6;  // uncommitted baseband at most
 constexpr double kHopSeconds = 0.3;      // a window is read this often
+constexpr double kSettleSeconds = 3;     // after a lock, before the noise is trusted
 constexpr std::size_t kGuardBlock = 16;  // samples per guard measurement
 constexpr std::int64_t kSettle = 200;     // baseband samples the filters need after a lock
 // The median guard measurement times this and the channel's noise
@@ -56,6 +58,7 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     // A new signal: what was read of the last one ends here, and what the
     // squelch still held of it was not Morse.
     if (locks > 0) {
+      text.Seal();
       Analyse(true);
       text.Drop();
     }
@@ -73,7 +76,12 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     timing = robust::TimingTracker();
     phaseAgreement = 0;
     phaseJudged = 0;
+    fadingVote = 0;
+    toneLevel = 0;
+    lastStrongTone = -1;
+    toneStepCount = 0;
     afcHz = 0;
+    afcVar = 100;
     nudged = 0;
     gapPower = 0;
     gapWeight = 0;
@@ -176,23 +184,32 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   // The carrier's offset from the oscillator, from the phase turned over
   // eight samples while the key is down, followed slowly; far off, the
   // oscillator itself is moved so the tone stays in the channel.
-  void TrackFrequency(const std::vector<bool>& down, std::int64_t step) {
-    // Four samples apart: unambiguous to 125 Hz either side.
-    constexpr std::int64_t kLag = 4;
-    std::complex<double> sum;
-    double power = 0;
-    for (std::size_t j = 0; j < down.size(); ++j) {
-      if (!down[j]) continue;
-      const std::int64_t from = commit + static_cast<std::int64_t>(j) * step;
-      for (std::int64_t k = std::max(from, kLag); k < from + step; ++k) {
-        const std::complex<double> a(At(k)), b(At(k - kLag));
-        sum += a * std::conj(b);
-        power += std::norm(a);
-      }
+  // The residual frequency from the turn of the carrier's phase from one
+  // key-down step to the next, weighed against how sure the last estimate
+  // is (a small Kalman filter): at low SNR one window's estimate wanders by
+  // hertz, which would turn the phase reference of a coherent reading.
+  void TrackFrequency(const std::vector<robust::StepObservation>& obs, const std::vector<bool>& down,
+                      std::int64_t step, double stepNoise, double hopShare) {
+    std::complex<double> z;
+    double pairs = 0, power = 0;
+    for (std::size_t j = 1; j < down.size(); ++j) {
+      if (!down[j] || !down[j - 1]) continue;
+      z += std::complex<double>(obs[j].sum) * std::conj(std::complex<double>(obs[j - 1].sum));
+      power += std::norm(obs[j].sum);
+      pairs += 1;
     }
-    if (power <= 0 || std::abs(sum) < 0.2 * power) return;  // too noisy to say
-    const double offset = std::arg(sum) * rate / (2 * robust::kPi * kLag);
-    afcHz += std::clamp(0.5 * (offset - afcHz), -5.0, 5.0);
+    if (pairs < 8 || power <= 0) return;
+    const double snr = std::max(1e-3, power / pairs / std::max(stepNoise, 1e-30) - 1);
+    // The variance of the mean phase turn per step, then in hertz; the
+    // windows overlap, so each is worth only its share of new samples.
+    const double phaseVar = (1 + 2 * snr) / (2 * snr * snr * pairs);
+    const double hzPerRad = rate / (2 * robust::kPi * static_cast<double>(step));
+    const double r = phaseVar * hzPerRad * hzPerRad / std::max(hopShare, 0.05);
+    const double offset = afcHz + std::arg(z) * hzPerRad;
+    afcVar += 0.25;  // drift allowed between windows: half a hertz
+    const double gain = afcVar / (afcVar + r);
+    afcHz += std::clamp(gain * (offset - afcHz), -5.0, 5.0);
+    afcVar *= 1 - gain;
     // The oscillator follows a drift of up to 50 Hz from where the signal
     // was found; more than that is another signal, for the search to find.
     if (std::fabs(afcHz) > 10 && std::fabs(nudged + afcHz) < 50) {
@@ -202,9 +219,28 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     }
   }
 
+  // How far clear tones' levels jump from one to the next, 0 steady to 1
+  // Rayleigh fading: the median step in log power beyond what a steady
+  // signal shows (a decibel or so from the keying's edges and the noise).
+  double ToneFading() const {
+    const std::size_t n = std::min(toneStepCount, toneSteps.size());
+    if (n < 6) return 0;
+    std::array<double, 12> v = toneSteps;
+    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(n / 2), v.begin() + static_cast<std::ptrdiff_t>(n));
+    return std::clamp((v[n / 2] - 0.25) / 0.6, 0.0, 1.0);
+  }
+
   // The model reading and commits go by: fitted to what is committed and,
   // once the speed is known, to what lies ahead in the last window too.
   const robust::TimingModel& Model() const { return timing.tones() >= 8 ? local : timing.model(); }
+
+  // The working model in steps of `step` samples.
+  robust::TimingModel StepModel(std::int64_t step) const {
+    robust::TimingModel m = Model();
+    const double s = static_cast<double>(step);
+    for (double* v : {&m.dot, &m.dash, &m.elementGap, &m.letterGap, &m.wordGap}) *v /= s;
+    return m;
+  }
 
   // A change of speed the model has not followed yet shows in the reading
   // as tones much longer than a dash or many far shorter than a dot: then
@@ -272,9 +308,16 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   int locks = 0;
   double snrDb = 0;
   double afcHz = 0;
+  double afcVar = 100;  // how unsure afcHz is, in Hz squared
   double nudged = 0;  // the oscillator's moves since the lock
   double phaseAgreement = 0;
   int phaseJudged = 0;
+  double fadingVote = 0;  // how fast the key-down level wanders, over the last windows
+  double toneLevel = 0;   // log of strong tones' power over the noise per sample, lately
+  double lastLevel = 0;   // of the last clear tone
+  std::array<double, 12> toneSteps{};  // level changes between neighbouring clear tones
+  std::size_t toneStepCount = 0;
+  std::int64_t lastStrongTone = -1;
   std::int64_t openGapStart = -1;  // where the last reading's open gap began
   double gapPower = 0;   // leaky sums of the committed gaps' power
   double gapWeight = 0;
@@ -299,6 +342,7 @@ robust::ToneFacts RobustDecoder::Impl::Facts(const Run& run) const {
   // correlation length.
   const double independent = std::max(1.0, n * n / front.SumVariance(static_cast<std::size_t>(n)));
   f.energyRatio = std::max(0.0, perSample) * independent;
+  f.perSample = perSample;
   const double n0 = p0 / front.noiseBandwidthHz();
   f.snrDb = perSample > 0 ? 10 * std::log10(perSample * p0 / (n0 * 2500)) : -99;
   // Where the tone is clear, a keyed carrier is steady: no bell shape as a
@@ -321,9 +365,24 @@ void RobustDecoder::Impl::Commit(const Run& run, bool forced) {
     // Weak tones, most of them noise, would only blur the timing.
     if (!forced && !f.carrier && f.energyRatio >= 4) timing.AddTone(static_cast<double>(run.length));
     if (f.energyRatio > 4) snrDb = 0.8 * snrDb + 0.2 * f.snrDb;
+    if (!forced && !f.carrier && f.energyRatio > 100 && f.perSample > 0) {
+      // Fading shows as clear tones' levels jumping from one to the next;
+      // a steady signal, even one slowly swelling, keeps them close.
+      const double l = std::log(f.perSample);
+      if (lastStrongTone >= 0 && run.start - lastStrongTone < static_cast<std::int64_t>(0.5 * rate)) {
+        toneSteps[toneStepCount++ % toneSteps.size()] = std::fabs(l - lastLevel);
+      }
+      lastLevel = l;
+    }
+    if (!forced && !f.carrier && f.energyRatio > 20 && f.perSample > 0) {
+      const double l = std::log(f.perSample);
+      toneLevel = lastStrongTone < 0 ? l : 0.8 * toneLevel + 0.2 * l;
+      lastStrongTone = run.start + run.length;
+    }
     // The unit from a dot and the gap after it together: the channel
     // filter lengthens one as much as it shortens the other.
     text.SetSignal(front.pitchHz() + afcHz, 2.4 * rate / (model.dot + model.elementGap), snrDb);
+    text.SetSettled(gapWeight >= 0.5 && run.start >= static_cast<std::int64_t>(kSettleSeconds * rate));
     text.Tone(f, model);
   } else {
     if (!forced && start != robust::WindowStart::kLongGap && commit > 0) {
@@ -338,9 +397,15 @@ void RobustDecoder::Impl::Commit(const Run& run, bool forced) {
 
 void RobustDecoder::Impl::Analyse(bool final) {
   if (locks == 0 || count <= commit) return;
-  // Twelve dots ahead: a second at 12 WPM, longer at slow speeds.
-  // Until the speed is known, as far as the window allows.
-  const double lookahead = timing.tones() < 8 ? 3 * rate : std::clamp(12 * Model().dot, 0.6 * rate, 3 * rate);
+  // Twelve dots ahead: a second at 12 WPM, longer at slow speeds. Weak
+  // tones need more of them to fix the speed and the levels: further ahead
+  // as the SNR falls below 0 dB, up to 1.6 s, which keeps the text within
+  // 2 s of the keying. Until the speed is known, a second and a half:
+  // enough tones to seed it at any usual speed.
+  const double weak = std::clamp(std::pow(10.0, -snrDb / 20), 1.0, 4.0);
+  const double lookahead = timing.tones() < 8 ? 1.5 * rate
+                                              : std::clamp(12 * Model().dot * weak, 0.6 * rate,
+                                                           std::max(std::min(12 * Model().dot, 3 * rate), 1.6 * rate));
   const std::int64_t horizon = final ? count : count - static_cast<std::int64_t>(lookahead);
   // Steps of a fifth of the shorter of a dot and a gap.
   const robust::TimingModel m = Model();
@@ -381,6 +446,15 @@ void RobustDecoder::Impl::Analyse(bool final) {
       if (j < steps) down[static_cast<std::size_t>(j)] = true;
     }
   }
+  // The key-down level cannot fall far below the signal's lately in a
+  // moment: a tenth of it, relaxing by 6 dB a second after the last strong
+  // tone so that a weaker station after a pause is read at its own level.
+  double floorPower = 0;
+  if (lastStrongTone >= 0) {
+    const double silent = std::max(0.0, Seconds(commit) - Seconds(lastStrongTone) - 1);
+    const double s = static_cast<double>(step);
+    floorPower = 0.1 * std::exp(toneLevel) * NoisePower() * s * s * std::pow(10.0, -0.6 * silent);
+  }
   // Two readings: the first from the thresholded steps, the second from
   // the first's keying, with the carrier's phase where it carries.
   const double guardFloor = guardNoise.Quantile(0.5);
@@ -388,7 +462,8 @@ void RobustDecoder::Impl::Analyse(bool final) {
   // longer than the channel filter's memory.
   const double independence = std::min(1.0, static_cast<double>(step) * front.noiseBandwidthHz() / rate);
   auto segment = [&](const std::vector<bool>& keyed, bool allowCoherent, robust::Levels* levels) {
-    *levels = robust::MeasureLevels(obs, keyed, stepNoise, std::max(3.0, 0.15 * rate / static_cast<double>(step)));
+    *levels = robust::MeasureLevels(obs, keyed, stepNoise, std::max(3.0, 0.15 * rate / static_cast<double>(step)),
+                                    floorPower);
     // Whether the carrier keeps its phase is a property of the transmitter:
     // judged over the last several windows, not one.
     if (allowCoherent && levels->agreementWeight > 0) {
@@ -397,6 +472,9 @@ void RobustDecoder::Impl::Analyse(bool final) {
       phaseJudged = std::min(phaseJudged + 1, 10);
     }
     levels->coherent = allowCoherent && phaseJudged >= 2 && phaseAgreement > 0.5;
+    // Fading, like the phase, belongs to the path: judged over windows.
+    if (allowCoherent) fadingVote = 0.7 * fadingVote + 0.3 * levels->fading;
+    levels->fading = allowCoherent ? std::max(fadingVote, ToneFading()) : 0;
     robust::TimingModel inSteps = Model();
     const double s = static_cast<double>(step);
     inSteps.dot /= s;
@@ -451,9 +529,10 @@ void RobustDecoder::Impl::Analyse(bool final) {
     }
     if (n >= 20) stepNoise = std::min(stepNoise, sum / n);
   }
-  TrackFrequency(keyed, step);
+  TrackFrequency(obs, keyed, step, stepNoise,
+                 kHopSeconds * rate / static_cast<double>(std::max<std::int64_t>(1, count - commit)));
   found = segment(keyed, true, &levels);
-  const std::vector<float> evidence = robust::Evidence(obs, levels, guardFloor, independence);
+  std::vector<float> evidence = robust::Evidence(obs, levels, guardFloor, independence);
   TrySpeeds(evidence, step, &found);
   if (const char* at = std::getenv("ROBUST_DEBUG3")) {
     if (std::fabs(Seconds(commit) - std::atof(at)) < 0.05) {
@@ -464,7 +543,7 @@ void RobustDecoder::Impl::Analyse(bool final) {
     }
   }
   if (std::getenv("ROBUST_DEBUG")) {
-    std::fprintf(stderr, "SPREADS mark %.3f gap %.3f\n", Model().markSpread, Model().gapSpread);
+    std::fprintf(stderr, "SPREADS mark %.3f gap %.3f fading vote %.2f tones %.2f\n", Model().markSpread, Model().gapSpread, fadingVote, ToneFading());
     std::fprintf(stderr, "ANALYSE %.3f..%.3f s horizon %.3f step %lld noise %.3g snr/step %.1f coherent %d dot %.1f afc %.2f pitch %.2f\n", Seconds(commit),
                  Seconds(count), Seconds(horizon), static_cast<long long>(step), stepNoise, levels.stepSnr, levels.coherent ? 1 : 0, timing.model().dot, afcHz, front.pitchHz());
     int nans = 0; double emin = 1e300, emax = -1e300;

@@ -17,6 +17,7 @@ constexpr double kCarrierSeconds = 2;     // a tone longer than this is a carrie
 constexpr double kLoudRatio = 100;        // one keying this strong is enough to lock
 constexpr double kQuietSeconds = 4;       // a lock this long without keying may move
 constexpr double kPitchTolerance = 45;    // Hz either side of a given pitch
+constexpr long long kEdgeBins = 8;        // watched beyond the band's edges
 constexpr double kBasebandRate = 1000;    // about one value per millisecond
 constexpr std::size_t kChannelLength = 161;  // taps; the narrowest channel needs them
 
@@ -70,7 +71,8 @@ struct FrontEnd::Impl {
   std::size_t hop = 0;
   std::size_t sinceFrame = 0;
   std::int64_t frameCount = 0;
-  std::size_t binLo = 0, binHi = 0;  // the search band, as FFT bins (complex: wrapped)
+  std::size_t binLo = 0, binHi = 0;  // the bins watched, as FFT bins (complex: wrapped)
+  std::size_t candidateLo = 0, candidateHi = 0;  // of those, the band a signal may be taken from
   std::vector<Bin> bins;
   std::vector<float> scratch;
   float loudestLeaky = 0;
@@ -185,9 +187,19 @@ struct FrontEnd::Impl {
     }
     if (hi < lo) hi = lo;
     // Bins are indexed from the band's low edge; for I/Q, negative
-    // frequencies wrap to the top of the FFT.
-    binLo = static_cast<std::size_t>(std::llround(std::floor(lo / binHz)) + static_cast<long long>(n));
-    binHi = static_cast<std::size_t>(std::llround(std::ceil(hi / binHz)) + static_cast<long long>(n));
+    // frequencies wrap to the top of the FFT. A band narrower than the
+    // input carries is watched a little beyond its edges too, so that a
+    // loud signal just outside is seen as the peak it is and not taken,
+    // by its skirt, for one at the edge.
+    const auto first = std::llround(std::floor(lo / binHz));
+    const auto last = std::llround(std::ceil(hi / binHz));
+    const long long lowest = spec.complex ? first - kEdgeBins : std::max(0LL, first - kEdgeBins);
+    const long long highest =
+        spec.complex ? last + kEdgeBins : std::min(static_cast<long long>(n / 2) - 1, last + kEdgeBins);
+    binLo = static_cast<std::size_t>(lowest + static_cast<long long>(n));
+    binHi = static_cast<std::size_t>(highest + static_cast<long long>(n));
+    candidateLo = static_cast<std::size_t>(first - lowest);
+    candidateHi = static_cast<std::size_t>(last - lowest);
     bins.assign(binHi - binLo + 1, Bin{});
   }
 
@@ -270,7 +282,8 @@ struct FrontEnd::Impl {
     // within 60 Hz.
     const double binHz = working / static_cast<double>(spectrum->size());
     const auto reach = static_cast<std::size_t>(60 / binHz);
-    for (std::size_t o = bin >= reach ? bin - reach : 0; o <= std::min(bins.size() - 1, bin + reach); ++o) {
+    for (std::size_t o = std::max(candidateLo, bin >= reach ? bin - reach : 0);
+         o <= std::min(candidateHi, bin + reach) && o < bins.size(); ++o) {
       if (bins[o].smooth > bins[bin].smooth) bin = o;
     }
     locked = true;
@@ -414,7 +427,7 @@ void FrontEnd::Impl::Spectrum(BasebandSink* sink) {
   }
   std::size_t best = bins.size();
   float bestStrength = 0;
-  for (std::size_t b = 0; b < bins.size(); ++b) {
+  for (std::size_t b = candidateLo; b <= candidateHi && b < bins.size(); ++b) {
     const float s = strength(b);
     if (s <= 0 || s < 1e-3f * loudestKeyed) continue;
     // A peak of its neighbourhood: a keyed tone's own sidelobes and key

@@ -112,13 +112,15 @@ std::vector<bool> FirstReading(const std::vector<StepObservation>& steps, double
     for (std::size_t k = j >= reach ? j - reach : 0; k <= std::min(n - 1, j + reach); ++k) {
       loudest = std::max(loudest, smooth[k]);
     }
+    // Fading can take a tone 10 dB or more below its neighbours; one that
+    // still stands 10 dB clear of the noise is a tone all the same.
     const double span = loudest - noise;
     if (loudest <= 6 * noise) {
       on = false;
     } else if (on) {
-      on = smooth[j] > noise + 0.3 * span;
+      on = smooth[j] > noise + 0.3 * span || smooth[j] > 6 * noise;
     } else {
-      on = smooth[j] > noise + 0.5 * span;
+      on = smooth[j] > noise + 0.5 * span || smooth[j] > 10 * noise;
     }
     down[j] = on;
   }
@@ -130,7 +132,7 @@ std::vector<bool> FirstReading(const std::vector<StepObservation>& steps, double
 }
 
 Levels MeasureLevels(const std::vector<StepObservation>& steps, const std::vector<bool>& down, double noise,
-                     double phaseSteps) {
+                     double phaseSteps, double floorPower) {
   const std::size_t n = steps.size();
   Levels levels;
   levels.noise = noise;
@@ -157,12 +159,57 @@ Levels MeasureLevels(const std::vector<StepObservation>& steps, const std::vecto
   // A long average where no key-down step is near.
   Smooth(power, weight, std::exp(-1 / 200.0), &lp, &lw);
   const double fallback = onPower.empty() ? 4 * noise : std::max(2 * noise, Median(onPower));
+  // The long average stands in only where no key-down step is near: it
+  // weighs as a twentieth of one step, so that near tones the level is
+  // theirs, faded or not.
+  auto longAverage = [&](std::size_t j) { return lw[j] > 1e-6 ? lp[j] / lw[j] : fallback; };
   for (std::size_t j = 0; j < n; ++j) {
-    const double num = sp[j] + 0.05 * lp[j];
-    const double den = sw[j] + 0.05 * lw[j];
-    const double a2 = den > 1e-6 ? num / den : fallback;
-    levels.amplitude[j] = static_cast<float>(std::sqrt(std::max(a2, 2 * noise)));
+    const double num = sp[j] + 0.05 * longAverage(j);
+    const double den = sw[j] + 0.05;
+    const double a2 = num / den;
+    levels.amplitude[j] = static_cast<float>(std::sqrt(std::max({a2, 2 * noise, floorPower})));
   }
+  // The key-down power over a few tenths of a second, for reading a tone
+  // whose level fading has taken away: what a fading channel gives on
+  // average there.
+  std::vector<double> mp, mw;
+  Smooth(power, weight, std::exp(-1 / (2.7 * phaseSteps)), &mp, &mw);
+  levels.meanPower.assign(n, 0);
+  for (std::size_t j = 0; j < n; ++j) {
+    const double num = mp[j] + 0.05 * longAverage(j);
+    const double den = mw[j] + 0.05;
+    levels.meanPower[j] = static_cast<float>(std::max({num / den, 2 * noise, floorPower}));
+  }
+  // How fast the key-down power wanders: within each long tone, the log of
+  // its first half's power over its second's, beyond what noise makes it.
+  // A steady tone keeps its level through a dash; a fading path can take
+  // several decibels from it in a tenth of a second. 0 steady, 1 fading.
+  std::vector<double> change;
+  double noiseChange = 0;
+  for (std::size_t j = 0; j < n;) {
+    if (!down[j]) {
+      ++j;
+      continue;
+    }
+    const std::size_t first = j;
+    while (j < n && down[j]) ++j;
+    if (j - first < 8) continue;
+    const std::size_t half = (j - first - 2) / 2;
+    double p1 = 0, p2 = 0;
+    for (std::size_t k = 0; k < half; ++k) {
+      p1 += std::norm(steps[first + 1 + k].sum) - noise;
+      p2 += std::norm(steps[j - 2 - k].sum) - noise;
+    }
+    if (p1 <= 0 || p2 <= 0) continue;
+    change.push_back(std::fabs(std::log(p1 / p2)));
+    const double perStep = (p1 + p2) / (2 * static_cast<double>(half));
+    noiseChange += 2 * std::sqrt(2 * noise / (perStep * static_cast<double>(half)));
+  }
+  if (change.size() >= 3) {
+    noiseChange /= static_cast<double>(change.size());
+    levels.fading = std::clamp((Median(change) - 0.6745 * noiseChange) / 0.5, 0.0, 1.0);
+  }
+
   // The carrier's phase, from the key-down steps within about 150 ms either
   // side: a residual frequency error turns the phasors either side equally,
   // so their sum still points the right way, only shorter.
@@ -226,6 +273,16 @@ std::vector<float> Evidence(const std::vector<StepObservation>& steps, const Lev
       llr = (2 * a * projected - a * a) / var;
     } else {
       llr = LogBesselI0(2 * a * std::abs(o) / var) - a * a / var;
+    }
+    if (levels.fading > 0.05) {
+      // Under fading the level is not known step by step: the tone is
+      // complex Gaussian about the local mean power, and the two readings
+      // are mixed by how much the level wanders.
+      const double p = levels.meanPower[j];
+      const double rayleigh = std::log(var / (var + p)) + std::norm(o) * p / (var * (var + p));
+      const double w = std::min(levels.fading, 0.95);
+      const double top = std::max(llr, rayleigh);
+      llr = top + std::log((1 - w) * std::exp(llr - top) + w * std::exp(rayleigh - top));
     }
     e[j] = static_cast<float>(independence * llr);
   }

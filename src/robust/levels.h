@@ -45,6 +45,8 @@ struct StepObservation {
 struct Levels {
   std::vector<float> amplitude;  // of a step's sum while key down
   std::vector<Complex> phase;    // unit phasor of the carrier, for coherent reading
+  std::vector<float> meanPower;  // of a key-down step's sum over a few tenths of a second
+  double fading = 0;             // 0 steady to 1 Rayleigh: how much key-down power wanders
   double noise = 0;              // variance of a step's sum while key up
   double stepSnr = 0;            // median key-down power over noise, per step
   bool coherent = false;         // the carrier keeps its phase from tone to tone
@@ -52,9 +54,11 @@ struct Levels {
   double agreementWeight = 0;
 };
 
-// `phaseSteps`: the steps either side the carrier's phase is taken from.
+// `phaseSteps`: the steps either side the carrier's phase is taken from;
+// `floorPower`: the least key-down power to assume, from the signal as it
+// was lately, so that a window of noise alone is not read at noise level.
 Levels MeasureLevels(const std::vector<StepObservation>& steps, const std::vector<bool>& down, double noise,
-                     double phaseSteps);
+                     double phaseSteps, double floorPower = 0);
 
 // A first reading: key down where a step stands well above the noise and
 // above a fraction of the loudest steps near it.

@@ -29,9 +29,12 @@ struct RobustOptions {
   double bandHiHz = 0;
 };
 
-// One decided character or word gap. Nothing is ever taken back.
+// One decided character or word gap, or the end of a transmission (a
+// silence long enough for the squelch to judge what follows afresh).
+// Nothing is ever taken back.
 struct RobustEvent {
   bool wordGap = false;
+  bool lineEnd = false;  // the transmission ended at `time`; no text
   double start = 0;  // seconds of input from its first sample
   double time = 0;   // the end of the character's last tone (a word gap: its start)
   std::string text;  // "C", a prosign such as "<SK>", or "?"; " " for a word gap

@@ -31,9 +31,17 @@ bool IsCode(const std::string& code) {
 // noise (a 30 dB tone); below the lower one it says nothing.
 constexpr double kStrongEnergy = 1000;
 constexpr double kGoodEnergy = 8;
-constexpr int kJudged = 6;          // tones the squelch looks back over
-constexpr double kOpenScore = 1.9;  // their mean log energy ratio to open
+constexpr int kJudged = 8;          // tones the squelch looks back over
+constexpr double kOpenScore = 2.5;  // their mean log energy ratio to open
+constexpr double kUnsettled = 0.5;  // more, while the noise is not known yet
 constexpr double kHoldSeconds = 6;  // undecided events wait at most this long
+// Once open, a character this much weaker (in log energy) than the signal's
+// usual ones waits for a strong one after it: noise read between and after
+// transmissions never gets one, a fade's weak letters do.
+constexpr double kWeakDrop = 2;
+constexpr double kReopenDrop = 2.5;    // below the last transmission's strength, at first
+constexpr double kReopenRelax = 0.2;   // and this much less each second after it
+constexpr double kSilenceSeconds = 2.5;  // without strong characters: the transmission ended
 
 }  // namespace
 
@@ -46,14 +54,9 @@ Reading ReadCode(const std::string& code, const std::vector<float>& margins) {
     r.text = std::string(1, LookupChar(code.c_str()));
     return r;
   }
-  for (const Prosign& p : kProsigns) {
-    if (code == p.code) {
-      r.text = p.name;
-      return r;
-    }
-  }
   // Revise only where the evidence is weak: the least certain tone read
-  // the other way.
+  // the other way. A character so read is likelier than a rare prosign
+  // keyed with a tone in doubt; a prosign keyed clearly stays one.
   if (!margins.empty() && code.size() <= kMaxCodeLength + 1) {
     const auto weakest = static_cast<std::size_t>(
         std::min_element(margins.begin(), margins.end()) - margins.begin());
@@ -66,6 +69,12 @@ Reading ReadCode(const std::string& code, const std::vector<float>& margins) {
         r.confidence = 0.5f * margins[weakest];
         return r;
       }
+    }
+  }
+  for (const Prosign& p : kProsigns) {
+    if (code == p.code) {
+      r.text = p.name;
+      return r;
     }
   }
   r.text = "?";
@@ -111,6 +120,8 @@ void TextStage::Tone(const ToneFacts& tone, const TimingModel& model) {
   charStrength_ += std::log(std::max(1.0, energy));
   ++charTones_;
   recent_.push_back(std::log(std::max(1.0, energy)));
+  // A strong tone keeps the transmission going before its character ends.
+  if (open_ && lastStrong_ >= 0 && !Weak(recent_.back())) lastStrong_ = tone.end;
   if (recent_.size() > kJudged) recent_.erase(recent_.begin());
   Decide(tone.end, false);
 }
@@ -130,8 +141,9 @@ void TextStage::OpenGap(double length, double nowSeconds, const TimingModel& mod
   if (length >= model.LetterBoundary()) EndCharacter();
   if (length >= model.WordBoundary()) EndWord(lastToneEnd_);
   // A long silence ends a transmission: the squelch judges the next afresh.
-  if (length >= std::max(2.5 * rate_, 3 * model.wordGap)) Close(nowSeconds);
+  silence_ = std::max(kSilenceSeconds, 3 * model.wordGap / rate_);
   Decide(nowSeconds, false);
+  if (length >= silence_ * rate_) Close(nowSeconds);
 }
 
 void TextStage::EndCharacter() {
@@ -175,30 +187,69 @@ void TextStage::Hold(RobustEvent e, bool) {
   Decide(held_.back().time, false);
 }
 
+bool TextStage::Weak(double strength) const {
+  return strength < std::max(kOpenScore, reference_ - kWeakDrop);
+}
+
 void TextStage::Decide(double nowSeconds, bool final) {
-  if (!open_ && recent_.size() >= static_cast<std::size_t>(std::min(kJudged, 4))) {
+  if (!open_ && !sealed_ && recent_.size() >= static_cast<std::size_t>(std::min(kJudged, 4))) {
     double mean = 0;
     for (double s : recent_) mean += s;
     mean /= static_cast<double>(recent_.size());
-    if (mean >= kOpenScore && recent_.size() >= static_cast<std::size_t>(kJudged / 2 + 1)) open_ = true;
+    double needed = settled_ ? kOpenScore : kOpenScore + kUnsettled;
+    // Soon after a transmission on this frequency ended, what opens the
+    // squelch again is comparable with it: key clicks of a loud station
+    // beside it are keyed too, but far weaker.
+    if (lastReference_ > 0) {
+      needed = std::max(needed, lastReference_ - kReopenDrop - kReopenRelax * (nowSeconds - closedAt_));
+    }
+    if (mean >= needed && recent_.size() >= static_cast<std::size_t>(kJudged / 2 + 2)) open_ = true;
   }
-  if (open_) {
-    // What the squelch held from before the signal stood out (noise read
-    // while the keying began) does not lead the text.
+  if (open_ && lastStrong_ < 0) {
+    // Just opened: what was held from before the signal stood out (noise
+    // read while the keying began) does not lead the text, and the
+    // strongest of the rest sets what is usual.
     if (released_ == 0) {
-      while (!held_.empty() && heldStrength_.front() < std::log(kGoodEnergy)) {
+      while (!held_.empty() && (held_.front().wordGap || heldStrength_.front() < std::log(kGoodEnergy))) {
         held_.pop_front();
         heldStrength_.pop_front();
       }
     }
-    for (RobustEvent& e : held_) {
-      // A word gap never leads the text.
-      if (e.wordGap && released_ == 0) continue;
-      if (!e.wordGap) ++released_;
+    for (double s : heldStrength_) reference_ = std::max(reference_, s);
+    lastStrong_ = nowSeconds;
+  }
+  if (open_) {
+    // Release up to the last character at the signal's usual strength.
+    std::size_t last = 0;
+    for (std::size_t i = 0; i < held_.size(); ++i) {
+      // A word gap goes with the character before it.
+      if (held_[i].wordGap) {
+        if (last == i) ++last;
+        continue;
+      }
+      if (Weak(heldStrength_[i])) continue;
+      last = i + 1;
+      reference_ = reference_ > 0 ? 0.8 * reference_ + 0.2 * heldStrength_[i] : heldStrength_[i];
+      lastStrong_ = std::max(lastStrong_, held_[i].time);
+    }
+    for (std::size_t i = 0; i < last; ++i) {
+      RobustEvent& e = held_[i];
+      if (e.wordGap && released_ == 0) continue;  // a word gap never leads the text
+      if (!e.wordGap) {
+        ++released_;
+        lineHasText_ = true;
+      }
       released.push_back(std::move(e));
     }
-    held_.clear();
-    heldStrength_.clear();
+    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(last));
+    heldStrength_.erase(heldStrength_.begin(), heldStrength_.begin() + static_cast<std::ptrdiff_t>(last));
+    if (final || nowSeconds - lastStrong_ > silence_) {
+      // Weak characters no strong one followed were noise, and a silence
+      // this long ends the transmission.
+      if (!final) Close(nowSeconds);
+      held_.clear();
+      heldStrength_.clear();
+    }
     return;
   }
   // Undecided for too long, or at the end: what was held was not Morse.
@@ -208,26 +259,42 @@ void TextStage::Decide(double nowSeconds, bool final) {
   }
 }
 
+void TextStage::EndLine(double atSeconds) {
+  if (!lineHasText_) return;
+  lineHasText_ = false;
+  RobustEvent e;
+  e.lineEnd = true;
+  e.start = atSeconds;
+  e.time = atSeconds;
+  released.push_back(std::move(e));
+}
+
 void TextStage::Close(double nowSeconds) {
-  Decide(nowSeconds, false);
+  if (reference_ > 0) {
+    lastReference_ = reference_;
+    closedAt_ = nowSeconds;
+  }
+  EndLine(lastToneEnd_);
   held_.clear();
   heldStrength_.clear();
   open_ = false;
   recent_.clear();
+  reference_ = 0;
+  lastStrong_ = -1;
 }
 
 void TextStage::Drop() {
   code_.clear();
   margins_.clear();
-  held_.clear();
-  heldStrength_.clear();
-  open_ = false;
-  recent_.clear();
+  Close(0);
+  sealed_ = false;
+  lastReference_ = 0;  // another signal
 }
 
 void TextStage::Finish(double nowSeconds) {
   EndCharacter();
   Decide(nowSeconds, true);
+  EndLine(lastToneEnd_);
 }
 
 void TextStage::Take(std::vector<RobustEvent>* out) {

@@ -20,6 +20,7 @@ struct ToneFacts {
   double end = 0;
   double length = 0;     // baseband samples
   double energyRatio = 0;  // the tone's energy over the noise in its length, independent samples counted
+  double perSample = 0;    // the tone's power over the noise's, per sample
   double snrDb = 0;      // key-down power over noise in 2500 Hz
   bool pure = true;      // steady in level and frequency, as a keyed carrier is
   bool carrier = false;  // far too long for Morse at any speed around it
@@ -41,6 +42,9 @@ Reading ReadCode(const std::string& code, const std::vector<float>& margins);
 class TextStage {
  public:
   void SetRate(double basebandRate) { rate_ = basebandRate; }
+  // Whether the noise the tones are measured against is known yet: until
+  // it is, their strengths are rough and the squelch asks for more.
+  void SetSettled(bool settled) { settled_ = settled; }
   void SetSignal(double pitchHz, double wpm, double snrDb);
   void Tone(const ToneFacts& tone, const TimingModel& model);
   // A committed gap of `length` samples starting at `startSeconds`.
@@ -51,6 +55,9 @@ class TextStage {
   void Finish(double nowSeconds);
   // Forgets what the squelch holds and the character in progress.
   void Drop();
+  // The signal is being left: what is read from here on is released only
+  // if the squelch is already open (until Drop).
+  void Seal() { sealed_ = true; }
   // Events released by the squelch since the last call.
   void Take(std::vector<RobustEvent>* out);
   bool open() const { return open_; }
@@ -62,6 +69,8 @@ class TextStage {
   void Hold(RobustEvent e, bool character);
   void Decide(double nowSeconds, bool final);
   void Close(double nowSeconds);
+  void EndLine(double atSeconds);
+  bool Weak(double strength) const;
 
   std::string code_;
   std::vector<float> margins_;
@@ -79,7 +88,15 @@ class TextStage {
   std::vector<RobustEvent> released;
   bool open_ = false;
   std::vector<double> recent_;  // log energy ratios of the last tones
+  double reference_ = 0;        // the open signal's usual character strength
+  double lastStrong_ = -1;      // when its last character at that strength ended
+  bool sealed_ = false;
+  double lastReference_ = 0;  // the last transmission's usual strength, after it ended
+  double closedAt_ = 0;
+  bool settled_ = true;
+  double silence_ = 2.5;        // seconds without strong characters that end a transmission
   std::size_t released_ = 0;
+  bool lineHasText_ = false;  // characters released since the last line end
   double pitch_ = 0, wpm_ = 0, snr_ = 0;
   double rate_ = 1000;
 };

@@ -32,7 +32,7 @@ bool DecodeRobust(const std::int16_t* samples, std::size_t count, std::string* t
     decoder.Take(&events);
     std::string out;
     for (const RobustEvent& e : events) {
-      if (e.wordGap) {
+      if (e.wordGap || e.lineEnd) {
         if (!out.empty() && out.back() != ' ') out += ' ';
         continue;
       }

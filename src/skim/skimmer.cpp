@@ -1,8 +1,6 @@
 // The skimmer: filter bank, detector and one recogniser per signal.
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 
 #include "robust/robust.h"
 #include "skim/clicks.h"
@@ -182,7 +180,6 @@ void Skimmer::Impl::Block() {
       nb.turn = w.turn - n.turn;
       neighbours.push_back(nb);
     }
-    if (std::getenv("NOCANCEL")) neighbours.clear();
     Feed(w, block, neighbours);
   }
   // New signals, a few times a second.
@@ -265,18 +262,8 @@ void Skimmer::Impl::Cut(Tracked& s, std::int64_t block) {
 
 void Skimmer::Impl::Feed(Tracked& s, std::int64_t block, const std::vector<skim::Neighbour>& near) {
   const std::int64_t first = block * static_cast<std::int64_t>(layout.channelBins / 2);
-  static double before = 0, after = 0;
-  const bool watch = std::getenv("SKIM_WATCH") && std::fabs(BinFrequency(s.bin) - std::atof(std::getenv("SKIM_WATCH"))) < 20;
-  if (watch) for (const Complex& z : s.y) before += std::norm(z);
   s.clicks.Process(s.y.data(), s.y.size(), first, near);
   s.noise.Process(s.y.data(), s.y.size());
-  if (watch) {
-    for (const Complex& z : s.y) after += std::norm(z);
-    if (block % 31 == 0) {
-      std::fprintf(stderr, "t %.0f near %zu before %.1f dB after %.1f dB noise %.1f dB\n", FrameSeconds(block), near.size(), 10 * std::log10(before / 992), 10 * std::log10(after / 992), 10 * std::log10(s.noise.noise()));
-      before = after = 0;
-    }
-  }
   // What the recogniser is given, slot by slot, to judge its characters by.
   float power = 0;
   for (const Complex& z : s.y) power += std::norm(z);

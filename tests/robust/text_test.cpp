@@ -29,6 +29,12 @@ TEST(ReadCode, NamesWhatACodeIs) {
       {"--..-.", {1, 1, 1, 1, 1, 0.2f}, ","},
       {"--..-.", {0.1f, 1, 1, 1, 1, 0.2f}, "\""},
       {".-.-.", {1, 1, 1, 1, 1}, "+"},
+      // A rare prosign keyed clearly is named; with a tone in doubt whose
+      // other reading makes a character, the character is likelier.
+      {"..--", {1, 1, 1, 1}, "<UT>"},
+      {"..--", {1, 1, 1, 0.2f}, "F"},
+      {".-.-", {1, 1, 0.3f, 1}, "J"},
+      {"---.", {1, 1, 1, 0.3f}, "<OS>"},  // ---- is no character either
   };
   for (const Case& c : cases) EXPECT_EQ(ReadCode(c.code, c.margins).text, c.text) << c.code;
 }
@@ -63,7 +69,7 @@ std::string Released(TextStage* stage) {
   std::vector<RobustEvent> events;
   stage->Take(&events);
   std::string out;
-  for (const RobustEvent& e : events) out += e.text;
+  for (const RobustEvent& e : events) out += e.lineEnd ? "|" : e.text;
   return out;
 }
 
@@ -83,7 +89,7 @@ TEST(TextStage, HoldsWeakKeyingUntilItStandsOutAndDropsNoise) {
   t += 3;
   for (const char* code : {"-.-.", "--.-", "-.."}) t = Key(&signal, code, t, 40, m);
   signal.Finish(t);
-  EXPECT_EQ(Released(&signal), "CQD");
+  EXPECT_EQ(Released(&signal), "CQD|");
 }
 
 TEST(TextStage, ACarrierIsNoMorse) {
@@ -100,7 +106,47 @@ TEST(TextStage, ACarrierIsNoMorse) {
   // What follows a carrier is judged afresh: weak keying after it is held.
   t = Key(&stage, "..", t, 3, m);
   stage.Finish(t);
-  EXPECT_EQ(Released(&stage), "");
+  EXPECT_EQ(Released(&stage), "|");  // the carrier ended the line
+}
+
+TEST(TextStage, WeakCharactersWaitForAStrongOneAndSilenceEndsALine) {
+  TimingModel m;
+  struct Case {
+    const char* name;
+    double afterEnergy;  // of the characters after the strong ones
+    const char* after;   // their codes, '|' a silence of three seconds
+    const char* want;
+  } cases[] = {
+      // Noise read in the silence after a transmission never comes out.
+      {"noise after the signal", 10, ". | .. | -", "CQ|"},
+      // A fade's weak letters come out once the signal is back.
+      {"a fade inside the transmission", 10, ". .. S", "CQEIS|"},
+      {"strong all through", 5000, "-.- | .", "CQK |E|"},
+  };
+  for (const Case& c : cases) {
+    TextStage stage;
+    stage.SetRate(1000);
+    double t = 0;
+    for (const char* code : {"-.-.", "--.-"}) t = Key(&stage, code, t, 5000, m);
+    std::string codes = c.after;
+    std::size_t at = 0;
+    while (at < codes.size()) {
+      std::size_t end = codes.find(' ', at);
+      if (end == std::string::npos) end = codes.size();
+      const std::string code = codes.substr(at, end - at);
+      at = end + 1;
+      if (code == "|") {
+        stage.OpenGap(3000, t + 3, m);
+        t += 3;
+      } else if (code == "S") {
+        t = Key(&stage, "...", t, 5000, m);
+      } else {
+        t = Key(&stage, code, t, c.afterEnergy, m);
+      }
+    }
+    stage.Finish(t);
+    EXPECT_EQ(Released(&stage), c.want) << c.name;
+  }
 }
 
 }  // namespace
