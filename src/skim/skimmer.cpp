@@ -344,20 +344,21 @@ void Skimmer::Impl::Emit(Tracked& s, const RobustEvent& e) {
   out.kind = SkimEventKind::kText;
   out.time = EventSeconds(s, e.time);
   out.start = EventSeconds(s, e.start);
-  out.wordGap = e.wordGap;
-  out.text = e.text;
+  // The end of a transmission separates words like a word gap does.
+  out.wordGap = e.wordGap || e.lineEnd;
+  out.text = out.wordGap ? " " : e.text;
   out.code = e.code;
   out.confidence = e.confidence;
-  out.wpm = e.wpm;
+  out.wpm = e.wordGap || e.lineEnd ? s.wpm : e.wpm;
   out.snrDb = SnrDb(s);
   out.freqHz = BinFrequency(s.bin);
-  if (e.wordGap) {
+  if (out.wordGap) {
     if (s.lastWasGap) return;
   } else if (!Gated(s, out.start, out.time) || !Loud(s, e)) {
     return;  // the spectrum saw nothing there, or nothing near the signal's level: noise
   }
-  s.lastWasGap = e.wordGap;
-  s.wpm = e.wpm;
+  s.lastWasGap = out.wordGap;
+  if (!out.wordGap) s.wpm = e.wpm;
   s.snrDb = out.snrDb;
   if (s.id == 0) {
     // Held until a few characters have passed, so that a stray one read
