@@ -27,6 +27,10 @@ constexpr std::size_t kFillLength = 1 << 15;  // samples of stop-band noise, sha
 constexpr std::size_t kSlots = 512;          // of the recogniser's input, 16 s
 constexpr float kLevelDecay = 0.998f;        // per slot: the level halves in about 11 s
 constexpr float kCharacterLevel = 0.1f;      // a character is at least this loud (-10 dB)
+constexpr float kGateOpen = 0.25f;     // of the key-down level: the signal's own mark begins
+constexpr float kGateClose = 0.1f;   // and ends
+constexpr float kGateDepth = 0.1f;   // amplitude left between marks
+constexpr double kGateMs = 4;
 constexpr double kClickReachHz = 300;       // neighbours this close may click into a channel
 constexpr float kClickLevel = 0.25f;        // and that strong relative to it (-6 dB)
 
@@ -64,6 +68,8 @@ struct Skimmer::Impl {
     Complex mixer;           // the channel's mixer at the block's first sample
     double turn = 0;
     float ratio = 0;         // key-down power over the noise, lately
+    float envelope = 0;      // the channel's power, smoothed over a few ms
+    bool open = false;       // the gate: the signal's own key is down
 
     Tracked(double outRate, double offsetHz, const std::vector<Complex>* fill, std::uint64_t seed)
         : filter(outRate, offsetHz), noise(fill, seed, filter.gain()) {}
@@ -107,6 +113,7 @@ struct Skimmer::Impl {
   void Cut(Tracked& s, std::int64_t block);
   void Feed(Tracked& s, std::int64_t block, const std::vector<skim::Neighbour>& near);
   void Drain(Tracked& s);
+  void Gate(Tracked& s) const;
   void Retire(std::size_t i, bool quietly);
   void Emit(Tracked& s, const RobustEvent& e);
   double EventSeconds(const Tracked& s, double engineSeconds) const {
@@ -263,6 +270,7 @@ void Skimmer::Impl::Cut(Tracked& s, std::int64_t block) {
 void Skimmer::Impl::Feed(Tracked& s, std::int64_t block, const std::vector<skim::Neighbour>& near) {
   const std::int64_t first = block * static_cast<std::int64_t>(layout.channelBins / 2);
   s.clicks.Process(s.y.data(), s.y.size(), first, near);
+  Gate(s);
   s.noise.Process(s.y.data(), s.y.size());
   // What the recogniser is given, slot by slot, to judge its characters by.
   float power = 0;
@@ -273,6 +281,20 @@ void Skimmer::Impl::Feed(Tracked& s, std::int64_t block, const std::vector<skim:
   s.pushed += static_cast<std::int64_t>(s.y.size());
   s.decoder->Push(reinterpret_cast<const float*>(s.y.data()), s.y.size());
   Drain(s);
+}
+
+void Skimmer::Impl::Gate(Tracked& s) const {
+  // What stays far under the signal's own key-down level is no part of it:
+  // mostly a neighbour's key clicks, short blips that a recogniser would
+  // otherwise take for very fast dots. Between the signal's own marks they
+  // are pushed down towards the noise.
+  const float open = kGateOpen * s.level, close = kGateClose * s.level;
+  const auto smooth = static_cast<float>(1 - std::exp(-1000.0 / (kGateMs * layout.outRate)));
+  for (Complex& z : s.y) {
+    s.envelope += smooth * (std::norm(z) - s.envelope);
+    s.open = s.open ? s.envelope > close : s.envelope > open;
+    if (!s.open) z *= kGateDepth;
+  }
 }
 
 void Skimmer::Impl::Open(const skim::Candidate& c) {
@@ -301,6 +323,17 @@ void Skimmer::Impl::Open(const skim::Candidate& c) {
   SetNoise(s);
   const std::int64_t from = bank->oldestBlock();
   s.firstOut = from * static_cast<std::int64_t>(layout.channelBins / 2);
+  // Its key-down level over what is replayed, so that the gate knows it
+  // from the first mark on.
+  skim::ChannelFilter probe = s.filter;
+  std::vector<Complex> y(layout.channelBins / 2);
+  for (std::int64_t b = from; b <= now; ++b) {
+    bank->Cut(s.centre, b, y.data());
+    probe.Process(y.data(), y.size());
+    float power = 0;
+    for (const Complex& z : y) power += std::norm(z);
+    s.level = std::max(s.level, power / static_cast<float>(y.size()));
+  }
   for (std::int64_t b = from; b <= now; ++b) {
     Cut(s, b);
     Feed(s, b, {});
