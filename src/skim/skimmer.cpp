@@ -6,6 +6,7 @@
 #include "skim/clicks.h"
 #include "skim/detector.h"
 #include "skim/filter_bank.h"
+#include "skim/judge.h"
 #include "skim/skim.h"
 
 namespace tolvane {
@@ -22,7 +23,6 @@ constexpr double kJudgeSeconds = 30;        // a signal not judged Morse by then
 constexpr double kBanSeconds = 60;          // and nothing is looked for there this long
 constexpr double kDriftLimitHz = 150;       // the bank's channel is flat this far from its centre
 constexpr float kGateRatio = 8;             // a character needs this much power over the noise
-constexpr std::size_t kFoundCharacters = 2; // a signal is found once this many characters passed
 constexpr std::size_t kFillLength = 1 << 15;  // samples of stop-band noise, shared
 constexpr std::size_t kSlots = 512;          // of the recogniser's input, 16 s
 constexpr float kLevelDecay = 0.998f;        // per slot: the level halves in about 11 s
@@ -394,12 +394,12 @@ void Skimmer::Impl::Emit(Tracked& s, const RobustEvent& e) {
   if (!out.wordGap) s.wpm = e.wpm;
   s.snrDb = out.snrDb;
   if (s.id == 0) {
-    // Held until a few characters have passed, so that a stray one read
-    // from noise announces nothing.
+    // Held until enough characters have passed to judge them Morse text,
+    // so that neither a stray one read from noise nor speech announces
+    // anything.
     s.pending.push_back(std::move(out));
-    std::size_t characters = 0;
-    for (const SkimEvent& p : s.pending) characters += p.wordGap ? 0 : 1;
-    if (characters < kFoundCharacters) return;
+    skim::Trim(&s.pending);
+    if (!skim::LooksLikeMorse(s.pending)) return;
     s.id = nextId++;
     SkimEvent found = s.pending.front();
     found.kind = SkimEventKind::kFound;
