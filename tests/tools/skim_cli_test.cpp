@@ -1,6 +1,11 @@
 // `tolvane skim` as a user runs it: a file or a pipe of a small band in,
 // its lines, JSON and spots out.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -193,6 +198,66 @@ TEST(SpotLine, ColumnsAsClustersPadThem) {
             "DX de NOCALL-#:   7012.5  DL1ABC       CW 14 dB 26 WPM CQ             1234Z");
   EXPECT_EQ(tool::SpotLine("W1AW", 14025.0, "VK2/G4XYZ/P", 3, 12, 24 * 60 + 5),
             "DX de W1AW:      14025.0  VK2/G4XYZ/P  CW 3 dB 12 WPM CQ              0005Z");
+}
+
+// A logging program's side of the spot server.
+class Client {
+ public:
+  explicit Client(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~Client() { ::close(fd_); }
+  bool connected() const { return connected_; }
+  void Say(const std::string& text) { ASSERT_EQ(::send(fd_, text.data(), text.size(), 0), static_cast<ssize_t>(text.size())); }
+  // What arrives until `want` has (or two seconds pass, or the server closes).
+  std::string Until(const std::string& want) {
+    for (int i = 0; i < 40 && got_.find(want) == std::string::npos && !closed_; ++i) Read(50);
+    return got_;
+  }
+  // What arrives within `ms`; whether the server closed the connection.
+  bool Read(int ms) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, ms) <= 0) return false;
+    char buffer[512];
+    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (n <= 0) closed_ = true;
+    if (n > 0) got_.append(buffer, static_cast<std::size_t>(n));
+    return closed_;
+  }
+  const std::string& got() const { return got_; }
+  bool closed() const { return closed_; }
+
+ private:
+  int fd_;
+  bool connected_ = false;
+  bool closed_ = false;
+  std::string got_;
+};
+
+TEST(SpotServer, ServesSpotsToLoggedInClientsLikeAClusterNode) {
+  tool::SpotServer server;
+  std::string error;
+  ASSERT_TRUE(server.Start(0, &error)) << error;
+  ASSERT_GT(server.port(), 0);
+  Client logged(server.port()), silent(server.port());
+  ASSERT_TRUE(logged.connected());
+  ASSERT_TRUE(silent.connected());
+  EXPECT_EQ(logged.Until("login: "), "login: ");
+  logged.Say("DL1ABC\r\n");
+  EXPECT_NE(logged.Until("\r\n").find("DL1ABC"), std::string::npos) << logged.got();
+  const std::string spot = tool::SpotLine("NOCALL-#", 7012.5, "G4XYZ", 14, 26, 754);
+  server.Send(spot);
+  EXPECT_NE(logged.Until(spot + "\r\n").find(spot + "\r\n"), std::string::npos) << logged.got();
+  // Not logged in: the prompt only.
+  silent.Read(200);
+  EXPECT_EQ(silent.got(), "login: ");
+  server.Stop();
+  logged.Until("never");
+  EXPECT_TRUE(logged.closed());
 }
 
 }  // namespace
