@@ -108,8 +108,11 @@ TEST_F(SkimCli, PrintsEachTransmissionOnceWhateverTheInput) {
   const std::string f32 = "--raw 8000 --raw-format f32 '" + dir_->File("band.f32") + "'";
   const std::string s16 = "--raw 8000 --raw-format s16 -";
   const std::string wav = "'" + dir_->File("band.wav") + "'";
-  for (const auto& [args, input] : std::vector<std::pair<std::string, std::string>>{
-           {f32, "/dev/null"}, {s16, dir_->File("band.s16")}, {wav, "/dev/null"}}) {
+  std::vector<std::pair<std::string, std::string>> runs = {{f32, "/dev/null"}, {s16, dir_->File("band.s16")}};
+#if defined(TOLVANE_WITH_SNDFILE)
+  runs.push_back({wav, "/dev/null"});  // without libsndfile, skim reads --raw only
+#endif
+  for (const auto& [args, input] : runs) {
     const Result r = RunSkim(*dir_, args, input);
     ASSERT_EQ(r.exitCode, 0) << args << ": " << r.err;
     EXPECT_NE(r.out.find("DE DL1ABC DL1ABC K"), std::string::npos) << args << "\n" << r.out;
