@@ -116,7 +116,7 @@ void SkimText::Draw(bool force) {
     if (text.size() > columns) {
       const std::size_t head = Render(Line{line.freqHz, line.wpm, line.snrDb, "", 0}).size();
       const std::size_t keep = columns > head + 1 ? columns - head - 1 : 0;
-      text = text.substr(0, head) + "<" + text.substr(text.size() - keep);
+      text.replace(head, text.size() - keep - head, "<");
     }
     screen += "\x1b[2K" + text + "\n";
     ++drawn_;

@@ -75,7 +75,7 @@ void Skimmer::Impl::Gate(Tracked& s) const {
 }
 
 bool Skimmer::Impl::Loud(const Tracked& s, const RobustEvent& e) const {
-  const auto width = static_cast<double>(layout.channelBins / 2);
+  const double width = static_cast<double>(layout.channelBins) / 2;
   const auto first = static_cast<std::int64_t>(e.start * layout.outRate / width);
   const auto last = static_cast<std::int64_t>(e.time * layout.outRate / width);
   const std::int64_t newest = s.pushed / static_cast<std::int64_t>(width) - 1;
@@ -144,12 +144,18 @@ void Skimmer::Impl::Emit(Tracked& s, const RobustEvent& e) {
     events.push_back(found);
     for (SkimEvent& p : s.pending) {
       p.signal = s.id;
-      events.push_back(std::move(p));
+      events.push_back(p);
     }
-    s.pending.clear();
+    // From now on its newest characters only, judged again and again.
+    skim::Trim(&s.pending, skim::kJudgedCharacters);
     return;
   }
   out.signal = s.id;
+  if (!out.wordGap) {
+    s.pending.push_back(out);
+    skim::Trim(&s.pending, skim::kJudgedCharacters);
+    s.failures = skim::LooksLikeMorse(s.pending) ? 0 : s.failures + 1;
+  }
   events.push_back(std::move(out));
 }
 

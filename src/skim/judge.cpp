@@ -32,11 +32,11 @@ bool LooksLikeMorse(const std::vector<SkimEvent>& held) {
   return median >= kSlowestWpm && median <= kFastestWpm;
 }
 
-void Trim(std::vector<SkimEvent>* held) {
+void Trim(std::vector<SkimEvent>* held, std::size_t keep) {
   std::size_t characters = 0;
   for (const SkimEvent& e : *held) characters += e.wordGap ? 0 : 1;
   auto it = held->begin();
-  while (characters > kHeldCharacters && it != held->end()) {
+  while (characters > keep && it != held->end()) {
     characters -= it->wordGap ? 0 : 1;
     ++it;
   }

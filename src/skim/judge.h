@@ -13,15 +13,19 @@
 namespace tolvane::skim {
 
 // Characters judged at once, and kept back at most while waiting.
-constexpr std::size_t kJudgedCharacters = 12;
-constexpr std::size_t kHeldCharacters = 32;
+constexpr std::size_t kJudgedCharacters = 16;
+constexpr std::size_t kHeldCharacters = 40;
+// A signal found whose newest characters fail the judgement this many
+// times in a row (a station that stopped, and speech took its place) is
+// dropped.
+constexpr int kFailuresToDrop = 24;
 
 // Judges the newest kJudgedCharacters characters of `held` (a signal's
 // events before it is found); false while there are fewer.
 bool LooksLikeMorse(const std::vector<SkimEvent>& held);
 
-// Drops the oldest events of `held` beyond kHeldCharacters characters.
-void Trim(std::vector<SkimEvent>* held);
+// Drops the oldest events of `held` beyond `keep` characters.
+void Trim(std::vector<SkimEvent>* held, std::size_t keep = kHeldCharacters);
 
 }  // namespace tolvane::skim
 

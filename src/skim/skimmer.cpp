@@ -1,4 +1,5 @@
 // The skimmer: filter bank, detector and one recogniser per signal.
+#include "skim/judge.h"
 #include "skim/skimmer_impl.h"
 
 namespace tolvane {
@@ -64,7 +65,7 @@ void Skimmer::Impl::Block() {
     const Tracked& s = tracked[i];
     const double quiet = static_cast<double>(frame - s.lastKeyed) / frameRate;
     const double age = static_cast<double>(frame - s.created) / frameRate;
-    const bool unjudged = s.id == 0 && age > kJudgeSeconds;
+    const bool unjudged = (s.id == 0 && age > kJudgeSeconds) || s.failures >= kFailuresToDrop;
     if (unjudged) bans.push_back({s.bin, frame + static_cast<std::int64_t>(kBanSeconds * frameRate)});
     if (quiet > options.retireSeconds || unjudged) Retire(i, unjudged);
   }
@@ -196,7 +197,13 @@ std::size_t Skimmer::memoryBytes() const {
   const Impl& m = *impl_;
   std::size_t total = sizeof(Impl) + m.bank->memoryBytes() + m.detector->memoryBytes() +
                       m.row.capacity() * sizeof(float) + m.clean.capacity() * sizeof(float);
-  for (const Impl::Tracked& s : m.tracked) total += sizeof(s) + s.decoder->memoryBytes() + s.gate.capacity() + 8 * 256;
+  for (const Impl::Tracked& s : m.tracked) {
+    // The channel filter's taps and delay line, about 2 KB, counted roughly.
+    constexpr std::size_t kFilterBytes = 2048;
+    total += sizeof(s) + s.decoder->memoryBytes() + s.clicks.memoryBytes() + s.gate.capacity() +
+             s.slots.capacity() * sizeof(float) + s.y.capacity() * sizeof(Complex) +
+             s.pending.capacity() * sizeof(SkimEvent) + kFilterBytes;
+  }
   return total;
 }
 

@@ -66,6 +66,7 @@ struct Skimmer::Impl {
     std::int64_t pushed = 0;
     float level = 0;
     bool lastWasGap = true;
+    int failures = 0;  // found, and its newest characters judged no Morse so many times in a row
     std::vector<SkimEvent> pending;  // before it is found
     float wpm = 0, snrDb = 0;
     int serial = 0;

@@ -36,17 +36,17 @@ TEST(Judge, TakesMorseTextAndRefusesWhatSpeechReadsAs) {
     float wpm;
     bool morse;
   } cases[] = {
-      {"CQ CQ DE K0MW K0MW K", 30, true},
-      {"TU UA4FB TEST CQ", 22, true},
-      {"SM2NS 5NN 227 CQ", 35, true},
-      {"CQ TEST G4XYZ K", 8, true},
-      {"CQ CQ DE K0M", 30, false},            // one short of judging
-      {"TTTENNNEMRTTTNTT", 25, false},        // speech
-      {"ERITNKTADTANMK", 25, false},
+      {"CQ CQ CQ DE K0MW K0MW K", 30, true},
+      {"TU UA4FB TEST CQ UA4FB", 22, true},
+      {"SM2NS 5NN 227 CQ CQ DE", 35, true},
+      {"CQ TEST G4XYZ G4XYZ K", 8, true},
+      {"CQ CQ DE K0MW K0MW", 30, false},        // too few to judge
+      {"TTTENNNEMRTTTNTT", 25, false},          // speech
+      {"ERITNKTADTANMKTA", 25, false},
       {"AAEITTAEETTTRTNT", 18, false},
-      {"CQ CQ DE K0MW K0MW K", 120, false},  // no operator keys this fast
-      {"CQ CQ DE K0MW K0MW K", 3, false},
-      {"?? ?? ? CQ CQ ?? ???", 25, false},
+      {"CQ CQ CQ DE K0MW K0MW K", 120, false},  // no operator keys this fast
+      {"CQ CQ CQ DE K0MW K0MW K", 3, false},
+      {"?? ?? ? CQ CQ ?? ??? ?? DE", 25, false},
   };
   for (const Case& c : cases) EXPECT_EQ(LooksLikeMorse(Held(c.text, c.wpm)), c.morse) << c.text;
 }
@@ -56,7 +56,7 @@ TEST(Judge, HoldsOnlyTheNewestCharacters) {
   Trim(&held);
   std::string kept;
   for (const SkimEvent& e : held) kept += e.text;
-  EXPECT_EQ(kept, "OPQRSTUVWXYZ 0123456789 ABCDEFGHIJ");
+  EXPECT_EQ(kept, "GHIJKLMNOPQRSTUVWXYZ 0123456789 ABCDEFGHIJ");
 }
 
 }  // namespace
