@@ -54,6 +54,45 @@ std::vector<double> Logs(const std::vector<double>& lengths, std::size_t newest)
   return x;
 }
 
+// The first long gaps, too few to cluster. Several alike are letter gaps,
+// however long (Farnsworth spacing stretches them): at the standard spacing
+// a word gap comes with letter gaps of three dots beside it. Two groups
+// apart: the shorter are letters, the longer words.
+void FewLongGaps(std::vector<double> longGaps, TimingModel* m) {
+  const auto [lo, hi] = std::minmax_element(longGaps.begin(), longGaps.end());
+  const bool alike = *hi < 1.7 * *lo;
+  // One gap alone is a letter gap only where no word gap is that long; a
+  // single-letter word ("A B") has one long gap as well.
+  // Until a second says more, the boundary sits between a stretched letter
+  // gap of about five dots and a word gap of seven.
+  if (alike && longGaps.size() == 1 && *lo < 12 * m->dot) {
+    m->letterGap = 3 * m->dot;
+    m->wordGap = 10 * m->dot;
+    return;
+  }
+  const double split = alike ? *hi * 2 : std::sqrt(*lo * *hi);
+  std::vector<double> letters, words;
+  for (double g : longGaps) (g < split ? letters : words).push_back(g);
+  m->letterGapSeen = true;
+  m->letterGap = Quantile(&letters, 0.5);
+  m->wordGap = words.empty() ? 7.0 / 3 * m->letterGap : Quantile(&words, 0.0);
+}
+
+// The median, refined by the mean of the lengths near it: robust, yet
+// lengths measured on a coarse grid average out between its points instead
+// of sticking to one. Logs, so "near" is within a quarter either way.
+double MiddleMean(std::vector<double> x) {
+  const double median = Quantile(&x, 0.5);
+  double sum = 0, n = 0;
+  for (double v : x) {
+    if (std::fabs(v - median) < 0.22) {
+      sum += v;
+      n += 1;
+    }
+  }
+  return n > 0 ? sum / n : median;
+}
+
 }  // namespace
 
 double TimingModel::DashBoundary() const { return std::sqrt(dot * dash); }
@@ -96,7 +135,9 @@ void TimingTracker::Seed(const std::vector<double>& tones, const std::vector<dou
   std::vector<double> allTones = tones_;
   allTones.insert(allTones.end(), tones.begin(), tones.end());
   const double dot = EstimateDot(allTones, rate);
+  const TimingModel before = model_;
   model_ = TimingModel{};
+  model_.letterGapSeen = false;
   model_.dot = dot;
   model_.dash = 3 * dot;
   model_.elementGap = dot;
@@ -111,7 +152,22 @@ void TimingTracker::Seed(const std::vector<double>& tones, const std::vector<dou
   GapsFromDot();
   if (gaps_.size() + gaps.size() >= 8) {
     gaps_.insert(gaps_.end(), gaps.begin(), gaps.end());
-    FitGaps();
+    FitGapsTo(Logs(gaps_, kKeep), &model_, true);
+  } else {
+    std::vector<double> longGaps;
+    for (const std::vector<double>* from : {&keptGaps, &gaps}) {
+      for (double g : *from) {
+        if (g > 2 * model_.dot) longGaps.push_back(g);
+      }
+    }
+    // A window without any keeps what the last one found.
+    if (longGaps.empty() && seeded_) {
+      model_.letterGap = before.letterGap;
+      model_.wordGap = before.wordGap;
+      model_.letterGapSeen = before.letterGapSeen;
+    } else if (!longGaps.empty()) {
+      FewLongGaps(longGaps, &model_);
+    }
   }
   tones_ = keptTones;
   gaps_ = keptGaps;
@@ -181,15 +237,15 @@ void TimingTracker::FitTonesTo(const std::vector<double>& x, bool keepRatio, Tim
       }
     }
   }
-  // The groups' medians, once the fit has said which is which.
+  // The groups' middles, once the fit has said which is which.
   const double boundary = bestDot + bestRatio / 2;
   std::vector<double> dots, dashes;
   for (double v : x) {
     if (std::fabs(v - bestDot) < 0.45) dots.push_back(v);
     if (std::fabs(v - bestDot - bestRatio) < 0.45) dashes.push_back(v);
   }
-  m.dot = std::exp(dots.size() >= 2 ? Quantile(&dots, 0.5) : bestDot);
-  m.dash = std::exp(dashes.size() >= 2 ? Quantile(&dashes, 0.5) : bestDot + bestRatio);
+  m.dot = std::exp(dots.size() >= 2 ? MiddleMean(dots) : bestDot);
+  m.dash = std::exp(dashes.size() >= 2 ? MiddleMean(dashes) : bestDot + bestRatio);
   if (m.dash < 2 * m.dot) m.dash = 2 * m.dot;
   std::vector<double> residual;
   for (double v : x) {
@@ -201,7 +257,7 @@ void TimingTracker::FitTonesTo(const std::vector<double>& x, bool keepRatio, Tim
 
 void TimingTracker::FitGaps() { FitGapsTo(Logs(gaps_, kKeep), &model_); }
 
-void TimingTracker::FitGapsTo(const std::vector<double>& x, TimingModel* model) {
+void TimingTracker::FitGapsTo(const std::vector<double>& x, TimingModel* model, bool firstReading) {
   TimingModel& m = *model;
   // Gaps inside characters last about a dot, lighter or heavier as the fist
   // weights its marks; the marks anchor them, so a model whose gaps are
@@ -212,8 +268,7 @@ void TimingTracker::FitGapsTo(const std::vector<double>& x, TimingModel* model) 
     if (v > lnDot - std::log(2.5) && v < lnDot + std::log(1.9)) inside.push_back(v);
   }
   if (inside.size() >= 3) {
-    std::vector<double> sorted = inside;
-    m.elementGap = std::exp(Quantile(&sorted, 0.5));
+    m.elementGap = std::exp(MiddleMean(inside));
     m.gapSpread = std::clamp(Spread(inside, std::log(m.elementGap)), 0.08, 0.35);
   }
   // Letter and word gaps. Letter gaps are the more common, so a single
@@ -248,8 +303,13 @@ void TimingTracker::FitGapsTo(const std::vector<double>& x, TimingModel* model) 
     } else {
       letters = between;
     }
+    m.letterGapSeen = true;
     m.letterGap = std::exp(Quantile(&letters, 0.5));
     m.wordGap = words.size() >= 2 ? std::exp(Quantile(&words, 0.25)) : std::max(m.wordGap, 7.0 / 3 * m.letterGap);
+  } else if (firstReading && !between.empty()) {
+    std::vector<double> lengths;
+    for (double v : between) lengths.push_back(std::exp(v));
+    FewLongGaps(lengths, &m);
   }
   m.letterGap = std::max(m.letterGap, 1.5 * m.elementGap);
   m.wordGap = std::max(m.wordGap, 1.5 * m.letterGap);

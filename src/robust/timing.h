@@ -20,6 +20,10 @@ struct TimingModel {
   double wordGap = 420;
   double markSpread = 0.15;
   double gapSpread = 0.15;
+  // A gap between letters has been seen: until then a word's end cannot be
+  // told from a letter's stretched for a learner. (A model set by hand is
+  // known; the tracker's first ones are not.)
+  bool letterGapSeen = true;
 
   double DashBoundary() const;    // tones longer than this are dashes
   double LetterBoundary() const;  // gaps longer than this end a letter
@@ -49,7 +53,7 @@ class TimingTracker {
   void FitGaps();
   // Fit logarithms of lengths, updating `model` from where it is.
   static void FitTonesTo(const std::vector<double>& x, bool keepRatio, TimingModel* model);
-  static void FitGapsTo(const std::vector<double>& x, TimingModel* model);
+  static void FitGapsTo(const std::vector<double>& x, TimingModel* model, bool firstReading = false);
   void GapsFromDot();
 
   static constexpr std::size_t kKeep = 32;
