@@ -47,8 +47,11 @@ void Skimmer::Impl::Cut(Tracked& s, std::int64_t block) {
 void Skimmer::Impl::Feed(Tracked& s, std::int64_t block, const std::vector<skim::Neighbour>& near) {
   const std::int64_t first = block * static_cast<std::int64_t>(layout.channelBins / 2);
   s.clicks.Process(s.y.data(), s.y.size(), first, near);
+  // The noise measured before the gate, so that the SNR and the fill are
+  // the channel's own.
+  s.noise.Measure(s.y.data(), s.y.size());
   Gate(s);
-  s.noise.Process(s.y.data(), s.y.size());
+  s.noise.Fill(s.y.data(), s.y.size());
   // What the recogniser is given, slot by slot, to judge its characters by.
   float power = 0;
   for (const Complex& z : s.y) power += std::norm(z);

@@ -200,20 +200,24 @@ double NoiseFill::noise() const {
   return std::min(quiet, limit_);
 }
 
-void NoiseFill::Process(Complex* values, std::size_t count) {
+void NoiseFill::Measure(const Complex* values, std::size_t count) {
   if (limit_ <= 0) return;
   if (!measured_) {
     // Started from the spectrum's judgement, then measured.
     logQuiet_ = static_cast<float>(std::log(limit_ * gain_ * 0.105));
     measured_ = true;
   }
-  const auto scale = static_cast<float>(std::sqrt(noise()));
   for (std::size_t k = 0; k < count; ++k) {
     logQuiet_ += std::log(std::norm(values[k]) + 1e-30f) > logQuiet_ ? 0.0005f : -0.0045f;
-    if (fill_ != nullptr && !fill_->empty()) {
-      values[k] += scale * (*fill_)[at_];
-      at_ = at_ + 1 == fill_->size() ? 0 : at_ + 1;
-    }
+  }
+}
+
+void NoiseFill::Fill(Complex* values, std::size_t count) {
+  if (limit_ <= 0 || fill_ == nullptr || fill_->empty()) return;
+  const auto scale = static_cast<float>(std::sqrt(noise()));
+  for (std::size_t k = 0; k < count; ++k) {
+    values[k] += scale * (*fill_)[at_];
+    at_ = at_ + 1 == fill_->size() ? 0 : at_ + 1;
   }
 }
 

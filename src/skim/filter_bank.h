@@ -119,7 +119,10 @@ class NoiseFill {
   void SetLimit(double variance) { limit_ = variance; }
   // The noise per sample, white, that the channel's pass band holds.
   double noise() const;
-  void Process(Complex* values, std::size_t count);
+  // The channel's quiet level from `values`, before anything is gated.
+  void Measure(const Complex* values, std::size_t count);
+  // Adds the stop band's noise at that level.
+  void Fill(Complex* values, std::size_t count);
 
  private:
   const std::vector<Complex>* fill_;
