@@ -15,6 +15,7 @@ const char kUsage[] =
     "       tolvane encode [OPTIONS] --file PATH|- OUTPUT\n"
     "       tolvane encode [OPTIONS] --groups N [--koch K] [--seed N] OUTPUT\n"
     "       tolvane decode [--robust] [--explain] INPUT|-\n"
+    "       tolvane skim [OPTIONS] INPUT|-\n"
     "       tolvane --help | --version\n";
 
 namespace {
@@ -92,6 +93,30 @@ int Help() {
       "                   keying, Farnsworth spacing, any pitch, changing speed\n"
       "      --explain    also print on standard error what the recogniser measured\n"
       "\n"
+      "  tolvane skim [OPTIONS] INPUT|-\n"
+      "      Every Morse signal in INPUT at once, live: on a terminal a line per\n"
+      "      signal that grows as it is read, otherwise a line per transmission:\n"
+      "      offset (or frequency on the air), speed, SNR, text. A signal shows\n"
+      "      once its first characters read as Morse; a carrier never does. Any\n"
+      "      rate; nothing is resampled.\n"
+      "      --raw RATE       headerless samples at RATE Hz (rtl_sdr, arecord, sox)\n"
+      "      --raw-format F   s16 (default), u8 (centred on 127.5) or f32, little-endian\n"
+      "      --iq             two channels, or interleaved pairs with --raw: I then Q;\n"
+      "                       the band is -rate/2 to +rate/2 around the centre\n"
+      "      --band LO-HI     look for signals between LO and HI Hz only (default: audio\n"
+      "                       100 Hz to 0.45 x rate, I/Q -0.45 to +0.45 x rate)\n"
+      "      --json           JSON Lines: signal found/lost, text per character, end\n"
+      "      --dial KHZ       the receiver's dial (for I/Q its centre): frequencies on\n"
+      "      --usb | --lsb    the air; the sideband of audio input (default --usb)\n"
+      "      --spots          print DX-cluster spots of stations calling CQ (needs\n"
+      "                       --dial): a call copied the same way twice, once per 10\n"
+      "                       minutes and 0.5 kHz\n"
+      "      --spotter CALL   the spotter's call in spots (default NOCALL-#)\n"
+      "      --start HH:MM    the input's start, UTC, for the spots' times (default:\n"
+      "                       now)\n"
+      "      --serve PORT     also serve the spots on 127.0.0.1:PORT as a cluster node\n"
+      "                       does (0: any free port, named on standard error)\n"
+      "\n"
       "  tolvane --help      this text\n"
       "  tolvane --version   the version\n"
       "\n"
@@ -112,6 +137,7 @@ int Run(int argc, char** argv) {
   }
   if (command == "encode") return Encode(argc - 2, argv + 2);
   if (command == "decode") return Decode(argc - 2, argv + 2);
+  if (command == "skim") return Skim(argc - 2, argv + 2);
   return Usage("unknown command " + command);
 }
 
