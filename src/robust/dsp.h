@@ -7,11 +7,13 @@
 #include <cstddef>
 #include <vector>
 
+#include "dsp/dsp.h"
+
 namespace tolvane::robust {
 
 using Complex = std::complex<float>;
 
-constexpr double kPi = 3.14159265358979323846;
+using dsp::kPi;
 
 // In-place radix-2 FFT of a fixed power-of-two size, twiddles precomputed.
 class Fft {
@@ -44,14 +46,8 @@ class PowerSpectrum {
   std::vector<Complex> work_;
 };
 
-// Taps of a linear-phase low-pass filter: a sinc cut at `cutoff` (a
-// fraction of the sample rate, below 0.5) under a Kaiser window for
-// `attenuationDb` of stop-band rejection; odd length, unit gain at 0 Hz.
-std::vector<float> LowPass(double cutoff, std::size_t length, double attenuationDb);
-
-// The length a Kaiser low-pass needs for a transition band of `width`
-// (a fraction of the sample rate) at `attenuationDb`; always odd.
-std::size_t KaiserLength(double width, double attenuationDb);
+using dsp::KaiserLength;
+using dsp::LowPass;
 
 // A FIR filter that keeps one output in `factor` inputs, for real or
 // complex samples. The newest `taps.size()` inputs are kept twice over in

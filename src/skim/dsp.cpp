@@ -35,15 +35,6 @@ std::vector<Complex> Twiddles(std::size_t n, double sign) {
   return t;
 }
 
-double BesselI0(double x) {
-  double sum = 1, term = 1;
-  for (int k = 1; k < 50; ++k) {
-    term *= (x / (2 * k)) * (x / (2 * k));
-    sum += term;
-    if (term < 1e-12 * sum) break;
-  }
-  return sum;
-}
 
 }  // namespace
 
@@ -144,31 +135,6 @@ void Fft::Stage(Complex* out, const Complex* in, std::size_t stride, std::size_t
       break;
     }
   }
-}
-
-std::size_t KaiserLength(double width, double attenuationDb) {
-  const auto n = static_cast<std::size_t>(std::ceil((attenuationDb - 7.95) / (14.36 * width))) + 1;
-  return n | 1u;
-}
-
-std::vector<float> LowPass(double cutoff, std::size_t length, double attenuationDb) {
-  const double beta = attenuationDb > 50   ? 0.1102 * (attenuationDb - 8.7)
-                      : attenuationDb > 21 ? 0.5842 * std::pow(attenuationDb - 21, 0.4) + 0.07886 * (attenuationDb - 21)
-                                           : 0.0;
-  std::vector<double> h(length);
-  const double mid = static_cast<double>(length - 1) / 2;
-  double sum = 0;
-  for (std::size_t i = 0; i < length; ++i) {
-    const double x = static_cast<double>(i) - mid;
-    const double sinc = x == 0 ? 2 * cutoff : std::sin(2 * kPi * cutoff * x) / (kPi * x);
-    const double r = mid > 0 ? x / mid : 0;
-    const double w = BesselI0(beta * std::sqrt(std::max(0.0, 1 - r * r))) / BesselI0(beta);
-    h[i] = sinc * w;
-    sum += h[i];
-  }
-  std::vector<float> taps(length);
-  for (std::size_t i = 0; i < length; ++i) taps[i] = static_cast<float>(h[i] / sum);
-  return taps;
 }
 
 }  // namespace tolvane::skim

@@ -9,11 +9,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "dsp/dsp.h"
+
 namespace tolvane::skim {
 
 using Complex = std::complex<float>;
 
-constexpr double kPi = 3.14159265358979323846;
+using dsp::kPi;
 
 // An FFT of any size whose prime factors are 2, 3, 5 and 7 (others work,
 // slowly, as plain DFT stages). Out of place; not normalised either way.
@@ -50,14 +52,8 @@ class NoiseSource {
 // Whether every prime factor of `n` is at most 7.
 bool Smooth(std::size_t n);
 
-// Taps of a linear-phase low-pass filter: a sinc whose response is half at
-// `cutoff` (a fraction of the sample rate) under a Kaiser window for
-// `attenuationDb`; odd length, unit gain at 0 Hz.
-std::vector<float> LowPass(double cutoff, std::size_t length, double attenuationDb);
-
-// The odd length a Kaiser low-pass needs for a transition band `width` wide
-// (a fraction of the sample rate) at `attenuationDb`.
-std::size_t KaiserLength(double width, double attenuationDb);
+using dsp::KaiserLength;
+using dsp::LowPass;
 
 }  // namespace tolvane::skim
 
