@@ -43,6 +43,7 @@ enum class DecodeError {
   kTooQuiet,         // some samples are not zero, but the level never reaches 1
   kTooLong,          // more samples, or more text, than the caller can hold
   kNoTone,           // no keyed tone stands out
+  kCannotRewind,     // a second look at a stream reaches past the start it keeps
 };
 
 // The fields of a "fmt " chunk that decide whether it is supported.
