@@ -4,7 +4,7 @@
 #include <new>
 #include <string>
 
-#include "audio_input.h"
+#include "audio_source.h"
 #include "commands.h"
 #include "options.h"
 
@@ -12,7 +12,8 @@ namespace tolvane::tool {
 
 const char kUsage[] =
     "usage: tolvane encode [--wpm N | --unit-ms N] TEXT|- OUTPUT.wav\n"
-    "       tolvane decode [--robust] [--explain] INPUT|-\n"
+    "       tolvane decode [--basic | --robust] [--explain] [--raw RATE [--raw-format s16|u8|f32]]\n"
+    "                      [--max-duration SECONDS] INPUT|-\n"
     "       tolvane --help | --version\n";
 
 namespace {
@@ -22,7 +23,10 @@ std::string Formats() {
   return ReadsOtherFormats()
              ? "      8000 Hz 16-bit mono PCM WAV is read as Wave2Morse reads it; other\n"
                "      formats (any WAV, FLAC, Ogg, MP3, AIFF, ...) are mixed to mono and\n"
-               "      resampled to 8000 Hz first.\n"
+               "      resampled to 8000 Hz first. Sample rates from 1 kHz to 100 MHz.\n"
+               "      A stream (standard input, a pipe) may hold WAV, Wave64, AIFF, CAF,\n"
+               "      AU, FLAC, Ogg or MP3; a WAV header's size is only an upper bound on\n"
+               "      a stream, which is read to its end.\n"
              : "      This build reads 8000 Hz 16-bit mono PCM WAV only.\n";
 }
 
@@ -38,12 +42,21 @@ int Help() {
       "                   A word gap is 10 units here (3 after the letter, 7 for the\n"
       "                   space), so PARIS and its gap take 53 units, not 50.\n"
       "\n"
-      "  tolvane decode [--robust] [--explain] INPUT|-\n"
+      "  tolvane decode [--basic | --robust] [--explain] [--raw RATE [--raw-format F]]\n"
+      "                 [--max-duration SECONDS] INPUT|-\n"
       "      Print the text keyed in INPUT (standard input when INPUT is -); the\n"
-      "      speed is estimated from the recording.\n"
+      "      speed is estimated from the recording. Input is read block by block.\n"
       "%s"
+      "      --basic      the recogniser Wave2Morse uses (the default). It reads the\n"
+      "                   input in passes; of a stream it keeps the first 10 minutes\n"
+      "                   for a second look, and refuses a longer one whose loudest\n"
+      "                   moment comes later (give it as a file).\n"
       "      --robust     use the recogniser for real recordings: noise, fading, hand\n"
       "                   keying, Farnsworth spacing, any pitch, changing speed\n"
+      "      --raw RATE   headerless mono samples at RATE Hz (1000 to 100000000)\n"
+      "      --raw-format F   their format: s16 (signed 16-bit, the default), u8\n"
+      "                   (unsigned 8-bit, as rtl_sdr writes) or f32; little-endian\n"
+      "      --max-duration SECONDS   read at most this much audio\n"
       "      --explain    also print on standard error what the recogniser measured\n"
       "\n"
       "  tolvane --help      this text\n"

@@ -87,7 +87,7 @@ bool NumberOption(const Arguments& args, const std::string& name, double lo, dou
     return true;
   }
   char range[96];
-  std::snprintf(range, sizeof range, "%s takes a %s from %g to %g", name.c_str(),
+  std::snprintf(range, sizeof range, "%s takes a %s from %.10g to %.10g", name.c_str(),
                 whole ? "whole number" : "number", lo, hi);
   if (!ParseDecimal(*text, value) || *value < lo || *value > hi || (whole && *value != std::floor(*value))) {
     *problem = std::string(range) + ", not '" + *text + "'";
