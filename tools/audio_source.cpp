@@ -143,6 +143,7 @@ bool AudioSource::Start(const std::string& path, const SourceOptions& options) {
     return Fail("I/Q input needs 2 channels; it has " + std::to_string(reader_->channels));
   }
   maxFrames_ = options.maxSeconds > 0 ? static_cast<std::uint64_t>(std::ceil(options.maxSeconds * rate)) : 0;
+  if (options.maxFrames > 0 && (maxFrames_ == 0 || options.maxFrames < maxFrames_)) maxFrames_ = options.maxFrames;
   outRate_ = options.rate > 0 ? options.rate : rate;
   return ResampleSetUp();
 }
@@ -202,7 +203,7 @@ bool AudioSource::Read(std::vector<float>* block) {
   const std::size_t in = static_cast<std::size_t>(reader_->channels);
   const std::size_t out = static_cast<std::size_t>(channels());
   frameBuffer_.resize(kFrames * in);
-  std::vector<float> mixed;
+  std::vector<float>& mixed = mixed_;
   while (block->empty()) {
     std::size_t want = kFrames;
     if (maxFrames_ > 0) want = static_cast<std::size_t>(std::min<std::uint64_t>(want, maxFrames_ - frames_));
@@ -224,7 +225,7 @@ bool AudioSource::Read(std::vector<float>* block) {
       }
     }
     if (resampler_ == nullptr) {
-      block->swap(mixed);
+      block->assign(mixed.begin(), mixed.end());
       if (n == 0) ended_ = true;
       if (n == 0) return false;
       continue;

@@ -27,8 +27,10 @@ struct SourceOptions {
   // I/Q pairs with `iq`.
   int rawRate = 0;
   RawFormat rawFormat = RawFormat::kS16;
-  // Stop after this many seconds of audio (0: read to the end).
+  // Stop after this many seconds of audio, or this many frames of the
+  // input, whichever comes first (0: no limit).
   double maxSeconds = 0;
+  std::uint64_t maxFrames = 0;
 };
 
 // Rates the tool accepts: no Morse code fits below 1 kHz, and nothing that
@@ -106,6 +108,7 @@ class AudioSource {
   bool ended_ = false;
   std::string error_;
   std::vector<float> frameBuffer_;
+  std::vector<float> mixed_;
   std::vector<float> pending_;  // ReadPcm16's converted samples not yet given
   std::size_t pendingAt_ = 0;
 };

@@ -271,15 +271,18 @@ def main():
         seeds = seed_files(tmp)
     with open(os.path.join(hostile_dir, "w64-huge-data-size.w64"), "rb") as f:
         hostile["w64-huge-data-size.w64"] = f.read()
-    # Mode byte: bit 0 a stream, bits 1-2 the output (8000 Hz mono, native
-    # rate, I/Q), bits 3-5 how short a stream's reads are.
+    # The mode byte (see input_fuzzer.cpp): a file, and a stream giving 512
+    # bytes a read.
     for name, content in list(seeds.items()) + [("hostile-" + n, c) for n, c in hostile.items() if len(c) <= 32000]:
         for mode in (0x00, 0x01 | 3 << 3):
             with open(os.path.join(corpus_dir, "%s-%02x" % (name, mode)), "wb") as f:
                 f.write(bytes([mode]) + content)
-    for mode, raw in [(0x40, pcm16(keyed("E", 8000, unit_ms=10))), (0x41 | 1 << 1, bytes(range(256)) * 8)]:
-        with open(os.path.join(corpus_dir, "raw-%02x" % mode), "wb") as f:
-            f.write(bytes([mode, 8]) + raw)
+    # Headerless: signed 16-bit at 8000 Hz; unsigned 8-bit I/Q pairs at
+    # 2.4 MHz, as rtl_sdr writes them, as a stream at the input's rate.
+    stereo = bytes(b for i in range(2048) for b in (128 + (i % 64), 128 - (i % 64)))
+    for mode, param, raw in [(0x40, 0x00, pcm16(keyed("E", 8000, unit_ms=10))), (0x47, 0x0D, stereo)]:
+        with open(os.path.join(corpus_dir, "raw-%02x-%02x" % (mode, param)), "wb") as f:
+            f.write(bytes([mode, param]) + raw)
 
 
 if __name__ == "__main__":

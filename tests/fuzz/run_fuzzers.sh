@@ -9,7 +9,7 @@ seconds=$2
 here=$(cd "$(dirname "$0")" && pwd)
 work=${3:-$(mktemp -d)}
 status=0
-for harness in decode keyer robust; do
+for harness in decode keyer robust input; do
   mkdir -p "$work/$harness"
   echo "== fuzzing $harness for ${seconds}s"
   # -close_fd_mask=2 hides the library's own failure line; libFuzzer and

@@ -194,7 +194,7 @@ TEST(LoadWavSamples, HostileFilesTable) {
   // Hundreds of thousands of tiny chunks: skipped one by one, in linear time.
   Bytes tiny = Riff({fmt});
   for (int i = 0; i < 200000; ++i) {
-    const Bytes c = Chunk("tiny", Bytes(i % 2, 'x'));
+    const Bytes c = Chunk("tiny", Bytes(static_cast<std::size_t>(i % 2), 'x'));
     tiny.insert(tiny.end(), c.begin(), c.end());
   }
   tiny.insert(tiny.end(), data.begin(), data.end());
