@@ -89,7 +89,8 @@ class FileSource : public Source {
   }
   bool Seekable() const override { return seekable_; }
   bool SeekTo(std::uint64_t to) override {
-    if (to > static_cast<std::uint64_t>(std::numeric_limits<Offset>::max() - base_)) to = std::numeric_limits<Offset>::max() - base_;
+    const auto most = static_cast<std::uint64_t>(std::numeric_limits<Offset>::max() - base_);
+    if (to > most) to = most;
     if (SeekFile(file_, base_ + static_cast<Offset>(to), SEEK_SET) != 0) {
       error = errno;
       return false;
@@ -148,7 +149,8 @@ class DescriptorSource : public Source {
   }
   bool Seekable() const override { return seekable_; }
   bool SeekTo(std::uint64_t to) override {
-    if (to > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max() - base_)) to = std::numeric_limits<off_t>::max() - base_;
+    const auto most = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max() - base_);
+    if (to > most) to = most;
     if (lseek(fd_, base_ + static_cast<off_t>(to), SEEK_SET) < 0) {
       error = errno;
       return false;
