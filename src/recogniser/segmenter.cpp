@@ -114,12 +114,12 @@ void Segmenter::Prime(std::size_t n) {
 void Segmenter::Vector(const std::int16_t* x, std::size_t m) {
   if (m == 0) return;
   const std::uint64_t p = count_;
-  bool nonZero = false;
+  std::int32_t bits = 0;  // an OR of every sample, which vectorises where || would not
   for (std::size_t j = 0; j < m; ++j) {
     a_[kWindow + 8 + j] = Magnitude(x[j]);
-    nonZero = nonZero || x[j] != 0;
+    bits |= x[j];
   }
-  anyNonZero_ = anyNonZero_ || nonZero;
+  anyNonZero_ = anyNonZero_ || bits != 0;
   for (std::size_t j = 0; j < m; ++j) {
     const std::int32_t* q = a_ + kWindow + 8 + j;
     b_[kWindow + j] = q[0] + q[-1] + q[-2] + q[-3] + q[-4] + q[-5] + q[-6] + q[-7];
