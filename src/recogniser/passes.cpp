@@ -159,20 +159,19 @@ class ToText : public RunSink {
  public:
   explicit ToText(TextAssembler* text) : text_(text) {}
   void Restart(std::uint64_t) override {}
-  void Run(bool on, std::uint64_t length) override { ok_ = text_->Push(on, length) && ok_; }
-  bool ok() const { return ok_; }
+  void Run(bool on, std::uint64_t length) override { full = !text_->Push(on, length) || full; }
+  bool full = false;  // the text passed its limit: the rest need not be read
 
  private:
   TextAssembler* text_;
-  bool ok_ = true;
 };
 
-// Reads `source` through `segmenter`, at most `limit` samples; the count
-// read, or false when the source failed.
+// Reads `source` through `segmenter`, at most `limit` samples and until
+// `*stop`; the count read, or false when the source failed.
 bool Pass(SampleSource* source, Segmenter* segmenter, std::uint64_t limit, std::vector<std::int16_t>* buffer,
-          std::uint64_t* count, DecodeFailure* why) {
+          std::uint64_t* count, DecodeFailure* why, const bool* stop = nullptr) {
   *count = 0;
-  while (*count < limit) {
+  while (*count < limit && (stop == nullptr || !*stop)) {
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer->size(), limit - *count));
     const std::size_t n = source->Read(buffer->data(), want, why);
     if (n == 0) break;
@@ -218,16 +217,16 @@ bool Decode(SampleSource* source, std::string* text, DecodeReport* report, Decod
   if (runs.kept()) {
     bool on = runs.firstOn();
     for (std::uint32_t length : runs.lengths()) {
-      fits = assembler.Push(on, length) && fits;
+      if (!(fits = assembler.Push(on, length))) break;
       on = !on;
     }
   } else {
     ToText sink(&assembler);
     Segmenter last(false, threshold, &sink);
     std::uint64_t got = 0;
-    if (!source->Rewind(count, why) || !Pass(source, &last, count, &buffer, &got, why)) return false;
-    if (got < count) return Fail(why, DecodeError::kTruncated);
-    fits = sink.ok();
+    if (!source->Rewind(count, why) || !Pass(source, &last, count, &buffer, &got, why, &sink.full)) return false;
+    if (got < count && !sink.full) return Fail(why, DecodeError::kTruncated);
+    fits = !sink.full;
   }
   if (!assembler.Finish() || !fits) return Fail(why, DecodeError::kTooLong);
   if (report != nullptr) {

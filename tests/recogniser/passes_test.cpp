@@ -164,6 +164,23 @@ TEST(DecodeSource, LooksAgainOnlyWhereItMust) {
   }
 }
 
+// The text stops at its limit, whichever pass writes it.
+TEST(DecodeSource, StopsAtTheTextLimit) {
+  TempDir dir;
+  const std::vector<std::int16_t> keyed = Keyed(dir, "PARIS PARIS", 60);
+  for (std::size_t keep : {kMaxKeptRuns, std::size_t{0}}) {
+    for (const auto& [limit, error] : {std::pair<std::size_t, DecodeError>{11, DecodeError::kNone},
+                                       {10, DecodeError::kTooLong}, {0, DecodeError::kTooLong}}) {
+      MemorySamples source(&keyed, 4096);
+      std::string text;
+      DecodeFailure why;
+      DecodeSourceKeeping(&source, &text, nullptr, &why, limit, keep);
+      EXPECT_EQ(why.error, error) << limit << " keeping " << keep;
+      EXPECT_LE(text.size(), limit);
+    }
+  }
+}
+
 // Both of Wave2Morse's paths, on the keyer's files and on every input the
 // fuzzer kept: the file read in passes, and the whole file loaded first.
 TEST(DecodeWavToText, ReadInPassesAsLoadedWhole) {
