@@ -284,6 +284,9 @@ std::size_t ReplaySource::Read(std::int16_t* out, std::size_t max, DecodeFailure
     return n;
   }
   const std::size_t n = inner_->Read(out, max, why);
+  // Reserved whole, so growing never holds two copies; pages are touched
+  // only as samples come.
+  if (kept_.capacity() == 0 && capacity_ > 0) kept_.reserve(capacity_);
   if (keeping_ && kept_.size() + n <= capacity_) {
     kept_.insert(kept_.end(), out, out + n);
   } else {
