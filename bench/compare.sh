@@ -56,11 +56,27 @@ echo
 cat hour.wav >/dev/null
 t_encode=$(median "'$tool' encode - out.wav <hour.txt")
 t_head=$(median "head -c $bytes /dev/zero >zero.bin")
+# Without the final fsync (eatmydata turns it into nothing), when installed.
+t_encode_nosync=
+if command -v eatmydata >/dev/null; then
+  t_encode_nosync=$(median "eatmydata '$tool' encode - out.wav <hour.txt")
+fi
+# Shaped keying at 48 kHz: six times the bytes, and a sine per sample.
+"$tool" encode --rise-ms 5 --rate 48000 - shaped.wav <hour.txt
+shaped_bytes=$(stat -c %s shaped.wav)
+t_shaped=$(median "'$tool' encode --rise-ms 5 --rate 48000 - shaped.wav <hour.txt")
+t_shaped_head=$(median "head -c $shaped_bytes /dev/zero >zero.bin")
 t_decode=$(median "'$tool' decode $basic hour.wav")
 t_cat=$(median "cat hour.wav >/dev/null")
 t_robust=$(median "'$tool' decode --robust hour.wav")
 printf '%-44s %8s s\n' "tolvane encode (1 hour)" "$t_encode" "head -c $bytes /dev/zero > file" "$t_head"
 printf '%-44s %8s   (target <= 3)\n' "  ratio encode / head" "$(ratio "$t_encode" "$t_head")"
+if [ -n "$t_encode_nosync" ]; then
+  printf '%-44s %8s s\n' "tolvane encode, no fsync (eatmydata)" "$t_encode_nosync"
+  printf '%-44s %8s   (target <= 3)\n' "  ratio encode / head" "$(ratio "$t_encode_nosync" "$t_head")"
+fi
+printf '%-44s %8s s\n' "encode --rise-ms 5 --rate 48000" "$t_shaped" "head -c $shaped_bytes /dev/zero > file" "$t_shaped_head"
+printf '%-44s %8s\n' "  ratio shaped encode / head" "$(ratio "$t_shaped" "$t_shaped_head")"
 printf '%-44s %8s s\n' "tolvane decode --basic (1 hour)" "$t_decode" "cat file > /dev/null" "$t_cat"
 printf '%-44s %8s   (target <= 4, stretch <= 3)\n' "  ratio decode / cat" "$(ratio "$t_decode" "$t_cat")"
 printf '%-44s %8s x real time\n' "  decode speed" "$(ratio "$audio" "$t_decode")"
@@ -69,12 +85,30 @@ printf '%-44s %8s s\n' "tolvane decode --robust (1 hour)" "$t_robust"
 printf '%-44s %8s x real time\n' "  robust decode speed" "$(ratio "$audio" "$t_robust")"
 echo
 printf '%-44s %8s KB\n' "peak memory, tolvane encode" "$(peak "'$tool' encode - out.wav <hour.txt")"
+# Any length and format, the text from standard input: ten hours of text,
+# and 500 MB of a character that keys nothing.
+for i in 1 2 3 4 5 6 7 8 9 10; do cat hour.txt; done >ten.txt
+for format in wav flac; do
+  printf '%-44s %8s KB   (target <= 8192)\n' "  10 hours from stdin, --rate 48000 $format" \
+    "$(peak "'$tool' encode --rate 48000 --rise-ms 5 --format $format - out.$format <ten.txt")"
+done
+# The lossy encoders take minutes for ten hours; one hour at 8000 Hz.
+for format in ogg opus mp3; do
+  printf '%-44s %8s KB   (target <= 8192)\n' "  1 hour from stdin, --rise-ms 5 $format" \
+    "$(peak "'$tool' encode --rise-ms 5 --format $format - out.$format <hour.txt")"
+done
+printf '%-44s %8s KB   (target <= 8192)\n' "  500 MB of '#' from stdin" \
+  "$(peak "head -c 500000000 /dev/zero | tr '\\0' '#' | '$tool' encode - out.wav")"
+printf '%-44s %8s KB\n' "  yes E | tolvane encode - out.wav (refused)" "$(peak "yes E | '$tool' encode - out.wav")"
+rm -f out.* ten.txt shaped.wav
 printf '%-44s %8s KB   (%s bytes per sample)\n' "peak memory, tolvane decode --basic" \
   "$(peak "'$tool' decode $basic hour.wav")" \
   "$(awk -v m="$(peak "'$tool' decode $basic hour.wav")" -v b="$bytes" 'BEGIN {printf "%.2f", m * 1024 / ((b - 44) / 2)}')"
 # What the program itself allocates, without the libraries' pages.
 anon=$(python3 "$here/peak.py" "$tool" decode $basic hour.wav | sed 's/.*rss_anon_kb=\([0-9]*\).*/\1/')
 printf '%-44s %8s KB   (target <= 8192)\n' "  of it anonymous (RssAnon)" "$anon"
+printf '%-44s %8s KB   (target <= 32768)\n' "peak memory, tolvane decode (robust)" \
+  "$(peak "'$tool' decode --robust hour.wav")"
 
 if command -v ebook2cw >/dev/null; then
   t_ebook=$(median "ebook2cw -w 20 -f 600 -s 8000 -O -o ebook hour.txt")

@@ -71,7 +71,7 @@ def main():
         for jitter in (0.1, 0.25):
             run(synth[:-1] + ["--jitter", str(jitter), TEXT], check=True)
             rows.append(("hand keying, timing jitter +-%d %%" % (jitter * 100),) + rates(tool, wav))
-        run(synth[:-1] + ["--fade", "0.1", TEXT], check=True)
+        run(synth[:-1] + ["--qsb", "0.1", TEXT], check=True)
         rows.append(("slow fading to 10 % amplitude",) + rates(tool, wav))
     print("| recording (20 WPM, 600 Hz) | tolvane decode | tolvane decode --robust | multimon-ng |")
     print("|---|---|---|---|")

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "interrupt.h"
+
 namespace tolvane::tool {
 namespace {
 
@@ -21,6 +23,7 @@ class DescriptorChannel : public ByteChannel {
   }
   long Read(void* out, std::size_t n, std::int64_t offset) override {
     for (;;) {
+      if (Interrupted()) return 0;  // Ctrl-C: the input ends here
       const ssize_t r = stream_ ? ::read(fd_, out, n) : ::pread(fd_, out, n, static_cast<off_t>(offset));
       if (r < 0 && errno == EINTR) continue;
       return static_cast<long>(r);

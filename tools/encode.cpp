@@ -1,57 +1,265 @@
-// tolvane encode: text to a Morse-code WAV file.
-#include <cerrno>
+// tolvane encode: text to Morse-code audio.
+//
+// text source -> TextCoder -> MorseKeyer -> [practice stages] -> AudioWriter
+// -> OutputFile. Noise and fading for practice files belong between the
+// keyer and the writer, as SampleSinks that pass the samples on.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
+#include <deque>
+#include <memory>
+#include <random>
 #include <string>
+#include <vector>
 
-#include "audio_input.h"
+#include "audio_output.h"
 #include "commands.h"
 #include "keyer/keyer.h"
 #include "options.h"
+#include "output_file.h"
 #include "recogniser/recogniser.h"
+#include "text_source.h"
 
 namespace tolvane::tool {
+namespace {
+
+// Text read ahead of the keying, so that a text that cannot fit a WAV file
+// is refused before much is written, and a short one read from a pipe still
+// gets true sizes in its header.
+constexpr std::size_t kReadAhead = 1 << 20;
+
+struct EncodeSettings {
+  KeyingSound sound;
+  TimingRules rules;
+  TextOptions text;
+  AudioFormat format = AudioFormat::kWav;
+  bool strict = false;
+};
+
+// Counts what the text keys into and names what it skips.
+class Counter : public CodeSink {
+ public:
+  Counter(const KeyingSound& sound, const KeyingTiming& timing) : keyer_(sound, timing, nullptr) {}
+  bool Character(const char* code) override { return keyer_.Character(code); }
+  bool WordGap() override { return keyer_.WordGap(); }
+  void Skipped(char32_t c) override {
+    ++skipped_;
+    if (std::find(seen_.begin(), seen_.end(), c) != seen_.end()) return;
+    if (seen_.size() == kShown) {
+      more_ = true;
+      return;
+    }
+    seen_.push_back(c);
+    list_ += (seen_.size() == 1 ? "" : ", ") + Show(c);
+  }
+  std::uint64_t samples() const { return keyer_.samples(); }
+  std::uint64_t skipped() const { return skipped_; }
+  std::string Report() const {
+    return "skipped " + std::to_string(skipped_) + (skipped_ == 1 ? " character: " : " characters: ") + list_ +
+           (more_ ? ", ..." : "");
+  }
+
+ private:
+  static std::string Show(char32_t c) {
+    if (c == kInvalidUtf8) return "invalid UTF-8";
+    char text[16];
+    if (c < 0x20 || (c >= 0x7F && c < 0xA0)) {
+      std::snprintf(text, sizeof text, "U+%04X", static_cast<unsigned>(c));
+      return text;
+    }
+    std::string utf8;
+    if (c < 0x80) {
+      utf8 += static_cast<char>(c);
+    } else if (c < 0x800) {
+      utf8 += static_cast<char>(0xC0 | (c >> 6));
+      utf8 += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      utf8 += static_cast<char>(0xE0 | (c >> 12));
+      utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      utf8 += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      utf8 += static_cast<char>(0xF0 | (c >> 18));
+      utf8 += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      utf8 += static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return utf8;
+  }
+
+  static constexpr std::size_t kShown = 10;  // different characters named
+
+  MorseKeyer keyer_;
+  std::uint64_t skipped_ = 0;
+  std::vector<char32_t> seen_;
+  bool more_ = false;
+  std::string list_;
+};
+
+int Fail(const std::string& path, const std::string& reason) {
+  std::fprintf(stderr, "tolvane: %s: %s\n", path.c_str(), reason.c_str());
+  return kExitFailed;
+}
+
+// Reads ahead, counts, keys and writes; the old file stays until the end.
+int Run(TextSource* source, const std::string& sourceName, const EncodeSettings& settings,
+        const std::string& path) {
+  const KeyingTiming timing = MakeTiming(settings.rules, settings.sound.sampleRate);
+  const bool wav = settings.format == AudioFormat::kWav;
+  Counter counter(settings.sound, timing);
+  TextCoder counting(settings.text);
+  std::deque<std::string> ahead;
+  std::size_t aheadBytes = 0;
+  bool ended = false;
+  std::string error;
+  // One more block read and counted; false with a message printed.
+  auto readMore = [&](bool* failed, int* code) {
+    std::string block;
+    if (!source->Next(&block, &ended, &error)) {
+      *failed = true, *code = Fail(sourceName, error);
+      return;
+    }
+    // The counting keyer never stops the text.
+    if (ended) {
+      counting.Finish(&counter);
+    } else {
+      counting.Feed(block.data(), block.size(), &counter);
+    }
+    if (wav && counter.samples() > kMaxWavSamples) {
+      *failed = true, *code = Fail(path, KeyErrorText(KeyError::kTooLong));
+      return;
+    }
+    if (settings.strict && counter.skipped() > 0) {
+      *failed = true, *code = Fail(sourceName, counter.Report() + " (--strict: nothing written)");
+      return;
+    }
+    aheadBytes += block.size();
+    if (!block.empty()) ahead.push_back(std::move(block));
+  };
+  bool failed = false;
+  int code = kExitOk;
+  while (!ended && aheadBytes < kReadAhead && !failed) readMore(&failed, &code);
+  if (failed) return code;
+
+  OutputFile out;
+  if (!out.Open(path, &error)) return Fail(path, error);
+  const std::int64_t known = ended ? static_cast<std::int64_t>(counter.samples()) : -1;
+  const std::unique_ptr<AudioWriter> writer =
+      AudioWriter::Create(settings.format, settings.sound.sampleRate, known, &out, &error);
+  if (!writer) return Fail(path, error);
+  MorseKeyer keyer(settings.sound, timing, writer.get());
+  TextCoder coder(settings.text);
+  while (!ahead.empty()) {
+    const std::string block = std::move(ahead.front());
+    ahead.pop_front();
+    aheadBytes -= block.size();
+    if (!coder.Feed(block.data(), block.size(), &keyer)) return Fail(path, writer->error());
+    while (!ended && aheadBytes < kReadAhead && !failed) readMore(&failed, &code);
+    if (failed) return code;  // `out` removes the temporary file
+  }
+  if (!coder.Finish(&keyer) || !keyer.Finish() || !writer->Finish()) return Fail(path, writer->error());
+  if (!out.Commit(&error)) return Fail(path, error);
+  if (counter.skipped() > 0) std::fprintf(stderr, "tolvane: %s\n", counter.Report().c_str());
+  return kExitOk;
+}
+
+}  // namespace
 
 int Encode(int argc, char** argv) {
   Arguments args;
   std::string problem;
-  if (!args.Parse(argc, argv, {{"--wpm", true}, {"--unit-ms", true}}, &problem)) return Usage(problem);
+  const bool parsed = args.Parse(argc, argv,
+                                 {{"--wpm", true}, {"--unit-ms", true}, {"--farnsworth", true},
+                                  {"--word-gap", true}, {"--weight", true}, {"--pitch", true},
+                                  {"--volume", true}, {"--rate", true}, {"--rise-ms", true},
+                                  {"--format", true}, {"--file", true}, {"--charset", true},
+                                  {"--transliterate", false}, {"--strict", false}, {"--groups", true},
+                                  {"--koch", true}, {"--seed", true}},
+                                 &problem);
+  if (!parsed) return Usage(problem);
   if (args.Has("--wpm") && args.Has("--unit-ms")) return Usage("give one of --wpm and --unit-ms, once");
-  if (args.operands().size() != 2) return Usage("encode needs TEXT and OUTPUT.wav");
+  if (args.Has("--file") && args.Has("--groups")) return Usage("give one of --file and --groups");
+  if ((args.Has("--koch") || args.Has("--seed")) && !args.Has("--groups")) {
+    return Usage("--koch and --seed go with --groups");
+  }
+  const bool textOperand = !args.Has("--file") && !args.Has("--groups");
+  if (args.operands().size() != (textOperand ? 2u : 1u)) {
+    return Usage(textOperand ? "encode needs TEXT and OUTPUT" : "encode needs OUTPUT (and no TEXT) with --file or --groups");
+  }
+  const std::string& path = args.operands().back();
+
   // Units the basic recogniser can estimate: 5 to 200 ms.
   constexpr double kMinUnitMs = MIN_UNIT * 1000.0 / kSampleRate;
   constexpr double kMaxUnitMs = MAX_UNIT * 1000.0 / kSampleRate;
-  double unitMs = 0;
-  double wpm = 0;
+  EncodeSettings settings;
+  double unitMs = 0, wpm = 0, farnsworth = 0, wordGap = 0, weight = 0, pitch = 0, volume = 0, rate = 0,
+         riseMs = 0, groups = 0, koch = 0, seed = 0;
   if (!NumberOption(args, "--unit-ms", kMinUnitMs, kMaxUnitMs, true, UNIT_MS, &unitMs, &problem) ||
-      !NumberOption(args, "--wpm", 1200 / kMaxUnitMs, 1200 / kMinUnitMs, false, 0, &wpm, &problem)) {
+      !NumberOption(args, "--wpm", 1200 / kMaxUnitMs, 1200 / kMinUnitMs, false, 0, &wpm, &problem) ||
+      !NumberOption(args, "--farnsworth", 1, 240, false, 0, &farnsworth, &problem) ||
+      !NumberOption(args, "--word-gap", 4, 100, false, farnsworth > 0 ? 7 : 10, &wordGap, &problem) ||
+      !NumberOption(args, "--weight", 20, 80, false, 50, &weight, &problem) ||
+      !NumberOption(args, "--pitch", 100, 4000, false, TONE_HZ, &pitch, &problem) ||
+      !NumberOption(args, "--volume", -60, 0, false, 0, &volume, &problem) ||
+      !NumberOption(args, "--rate", 8000, 192000, true, kSampleRate, &rate, &problem) ||
+      !NumberOption(args, "--rise-ms", 0, 50, false, 0, &riseMs, &problem) ||
+      !NumberOption(args, "--groups", 1, 1000000, true, 0, &groups, &problem) ||
+      !NumberOption(args, "--koch", 2, 41, true, 41, &koch, &problem) ||
+      !NumberOption(args, "--seed", 0, 9007199254740992.0, true, -1, &seed, &problem)) {
     return Usage(problem);
   }
-  // 1200/N ms per unit, i.e. 9600/N samples, rounded to whole samples.
-  const double samplesPerUnit =
-      wpm > 0 ? std::round(1200.0 / wpm * kSampleRate / 1000) : unitMs * kSampleRate / 1000;
+  const double unitSeconds = wpm > 0 ? 1.2 / wpm : unitMs / 1000;
+  settings.rules.unitSeconds = unitSeconds;
+  settings.rules.farnsworthWpm = farnsworth;
+  settings.rules.wordGapUnits = wordGap;
+  settings.rules.weightPercent = weight;
+  if (farnsworth > 1.2 / unitSeconds) return Usage("--farnsworth must not be faster than the letters (--wpm)");
+  if (farnsworth > 0 && wordGap != 7) return Usage("--farnsworth keeps the standard word gap: --word-gap 7");
+  settings.sound.sampleRate = static_cast<int>(rate);
+  settings.sound.pitchHz = pitch;
+  if (args.Has("--volume")) settings.sound.peak = 32767 * std::pow(10.0, volume / 20);
+  settings.sound.riseSeconds = riseMs / 1000;
+  if (pitch >= rate / 2) return Usage("--pitch must be below half the --rate");
+  const double dotMs = unitSeconds * 1000 * weight / 50;
+  if (2 * riseMs > dotMs) {
+    char text[160];
+    std::snprintf(text, sizeof text, "--rise-ms %g does not fit twice in a dot (%.1f ms at this speed and weight)",
+                  riseMs, dotMs);
+    return Usage(text);
+  }
+  if (const std::string* name = args.Value("--charset"); name && !ParseCharset(name->c_str(), &settings.text.charset)) {
+    return Usage("--charset takes basic, latin, cyrillic, greek, hebrew or arabic, not '" + *name + "'");
+  }
+  settings.text.transliterate = args.Has("--transliterate");
+  settings.strict = args.Has("--strict");
+  if (const std::string* name = args.Value("--format")) {
+    if (!ParseFormat(*name, &settings.format)) return Usage("--format takes wav, flac, ogg, opus or mp3, not '" + *name + "'");
+  } else if (!FormatOfPath(path, &settings.format)) {
+    return Usage("cannot tell the format of " + path + " from its name; give --format wav, flac, ogg, opus or mp3");
+  }
+  if (path == "-" && settings.format != AudioFormat::kWav) return Usage("standard output takes WAV only");
+  if (const std::string why = CheckFormat(settings.format, settings.sound.sampleRate); !why.empty()) {
+    return Fail(path, why);
+  }
 
-  std::string text = args.operands()[0];
-  if (text == "-") {
-    text.clear();
-    if (!ReadAll(stdin, &text)) {
-      std::fprintf(stderr, "tolvane: cannot read standard input: %s\n", std::strerror(errno));
-      return kExitFailed;
-    }
+  InstallOutputSignalHandlers();
+  const std::string& operand = args.operands().front();
+  if (args.Has("--groups")) {
+    const std::uint64_t groupSeed = seed >= 0 ? static_cast<std::uint64_t>(seed) : std::random_device{}();
+    KochGroups source(static_cast<std::int64_t>(groups), static_cast<int>(koch), groupSeed);
+    settings.text.spacing = Spacing::kCollapse;
+    return Run(&source, "--groups", settings, path);
   }
-  const std::string& path = args.operands()[1];
-  KeyFailure why;
-  if (!KeyTextToWavSamples(text, path.c_str(), static_cast<std::int64_t>(samplesPerUnit), &why)) {
-    if (why.sysErrno != 0) {
-      std::fprintf(stderr, "tolvane: %s: %s: %s\n", path.c_str(), KeyErrorText(why.error),
-                   std::strerror(why.sysErrno));
-    } else {
-      std::fprintf(stderr, "tolvane: %s: %s\n", path.c_str(), KeyErrorText(why.error));
-    }
-    return kExitFailed;
+  if (textOperand && operand != "-") {
+    StringSource source(operand);
+    return Run(&source, "TEXT", settings, path);
   }
-  return kExitOk;
+  const std::string file = textOperand ? "-" : *args.Value("--file");
+  const std::string fileName = file == "-" ? "standard input" : file;
+  FileSource source;
+  std::string error;
+  if (!source.Open(file, &error)) return Fail(fileName, error);
+  settings.text.spacing = Spacing::kCollapse;
+  return Run(&source, fileName, settings, path);
 }
 
 }  // namespace tolvane::tool

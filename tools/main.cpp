@@ -1,4 +1,6 @@
 // tolvane: key text into Morse-code audio and read Morse-code audio back.
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -11,9 +13,12 @@
 namespace tolvane::tool {
 
 const char kUsage[] =
-    "usage: tolvane encode [--wpm N | --unit-ms N] TEXT|- OUTPUT.wav\n"
-    "       tolvane decode [--basic | --robust] [--explain] [--raw RATE [--raw-format s16|u8|f32]]\n"
-    "                      [--max-duration SECONDS] INPUT|-\n"
+    "usage: tolvane encode [OPTIONS] TEXT|- OUTPUT\n"
+    "       tolvane encode [OPTIONS] --file PATH|- OUTPUT\n"
+    "       tolvane encode [OPTIONS] --groups N [--koch K] [--seed N] OUTPUT\n"
+    "       tolvane decode [--robust | --basic] [--json | --timestamps] [--pitch HZ] [--band LO-HI]\n"
+    "                      [--raw RATE [--raw-format s16|u8|f32]] [--max-duration SECONDS]\n"
+    "                      [--explain] INPUT|-\n"
     "       tolvane --help | --version\n";
 
 namespace {
@@ -31,41 +36,98 @@ std::string Formats() {
 }
 
 int Help() {
-  std::printf(
-      "Tolvane keys text into Morse-code audio (8000 Hz 16-bit mono WAV, 600 Hz tone)\n"
-      "and reads Morse-code audio back into text.\n"
+  // The text is longer than stdio's buffer: a write fails inside printf.
+  const int written = std::printf(
+      "Tolvane keys text into Morse-code audio and reads Morse-code audio back into\n"
+      "text.\n"
       "\n"
-      "  tolvane encode [--wpm N | --unit-ms N] TEXT|- OUTPUT.wav\n"
-      "      Key TEXT (standard input when TEXT is -) into OUTPUT.wav.\n"
-      "      --unit-ms N  one unit (a dot) lasts N ms, 5 to 200 (default 60)\n"
-      "      --wpm N      N words per minute: a unit of 1200/N ms, N from 6 to 240.\n"
-      "                   A word gap is 10 units here (3 after the letter, 7 for the\n"
-      "                   space), so PARIS and its gap take 53 units, not 50.\n"
+      "  tolvane encode [OPTIONS] TEXT|- OUTPUT\n"
+      "  tolvane encode [OPTIONS] --file PATH|- OUTPUT\n"
+      "  tolvane encode [OPTIONS] --groups N [--koch K] [--seed N] OUTPUT\n"
+      "      Key TEXT, a text file or random groups into OUTPUT (- : a WAV stream on\n"
+      "      standard output). Without options OUTPUT is what the library's Morse2WAV\n"
+      "      writes: 8000 Hz 16-bit mono WAV, a 600 Hz tone, 20 WPM, hard keying. An\n"
+      "      existing file is replaced only once the new one is complete.\n"
+      "    Timing (a unit is the length of a dot):\n"
+      "      --wpm N          N words per minute: a unit of 1200/N ms, N from 6 to 240\n"
+      "      --unit-ms N      a unit of N ms, a whole number from 5 to 200 (default 60)\n"
+      "      --farnsworth N   effective speed, 1 WPM to --wpm (ARRL rule): letters at\n"
+      "                       --wpm, the gaps between letters and words stretched so\n"
+      "                       that PARIS and its word gap take 60/N s; implies\n"
+      "                       --word-gap 7\n"
+      "      --word-gap U     silence between words, 4 to 100 units: 7 is the\n"
+      "                       international standard; the default 10 is the\n"
+      "                       library's (3 after the letter, 7 for the space)\n"
+      "      --weight P       20 to 80 (default 50): every mark is lengthened and the\n"
+      "                       space after it shortened by (P - 50) / 50 units, so a\n"
+      "                       dot and its space (2 units) are P %% tone\n"
+      "    Sound:\n"
+      "      --pitch HZ       the tone, 100 to 4000 Hz and below half the rate\n"
+      "                       (default 600)\n"
+      "      --volume DB      the peak level, -60 to 0 dBFS (default: the library's\n"
+      "                       16000 of 32767, -6.2 dBFS)\n"
+      "      --rate HZ        samples per second, 8000 to 192000 (default 8000)\n"
+      "      --rise-ms MS     raised-cosine rise and fall of each mark, from silence to\n"
+      "                       full level, inside the mark; 0 to 50 (default 0: hard\n"
+      "                       keying, which clicks). 5 is sensible: the energy more\n"
+      "                       than 400 Hz off the tone stays under -55 dB, and the\n"
+      "                       ramps (twice the value) fit a dot up to 100 WPM\n"
+      "      --format F       wav, flac, ogg (Vorbis), opus or mp3; by default from\n"
+      "                       OUTPUT's extension (none: WAV). Opus takes 8000, 12000,\n"
+      "                       16000, 24000 and 48000 Hz; MP3 8000 to 48000 Hz in the\n"
+      "                       MPEG steps.%s\n"
+      "    Text:\n"
+      "      --file PATH      key a text file (- for standard input, as TEXT - does):\n"
+      "                       any run of whitespace is one word gap. In TEXT every\n"
+      "                       space, tab and line break is one.\n"
+      "      <AR> <SK> ...    letters in angle brackets are keyed as one character\n"
+      "      --charset C      basic (default), latin (A-Z and ä á å é ñ ö ü ch ...),\n"
+      "                       cyrillic, greek, hebrew or arabic\n"
+      "      --transliterate  key letters the charset lacks as the basic alphabet\n"
+      "                       spells them: é as E, Щ as SHCH\n"
+      "      --strict         fail (exit 1, nothing written) if any character cannot\n"
+      "                       be keyed; without it they are named on standard error\n"
+      "      --groups N       N groups of five characters drawn at random from the\n"
+      "      --koch K         first K (2 to 41, default 41) of the Koch order\n"
+      "      --seed N         KMURESNAPTLWI.JZ=FOY,VG5/Q92H38B?47C1D60X; the same seed\n"
+      "                       gives the same groups\n"
       "\n"
-      "  tolvane decode [--basic | --robust] [--explain] [--raw RATE [--raw-format F]]\n"
-      "                 [--max-duration SECONDS] INPUT|-\n"
-      "      Print the text keyed in INPUT (standard input when INPUT is -); the\n"
-      "      speed is estimated from the recording. Input is read block by block.\n"
+      "  tolvane decode [OPTIONS] INPUT|-\n"
+      "      Print the text keyed in INPUT (standard input when INPUT is -) as it is\n"
+      "      decided, a second or so after each character: INPUT is read block by\n"
+      "      block, so a pipe from a receiver shows text while the sender sends.\n"
+      "      One line per transmission. Nothing is printed for noise, a carrier,\n"
+      "      speech or a sweep: exit 1 with \"no Morse code found\".\n"
       "%s"
-      "      --basic      the recogniser Wave2Morse uses (the default). It reads the\n"
-      "                   input in passes; of a stream it keeps the first 10 minutes\n"
-      "                   for a second look, and refuses a longer one whose loudest\n"
-      "                   moment comes later (give it as a file).\n"
-      "      --robust     use the recogniser for real recordings: noise, fading, hand\n"
-      "                   keying, Farnsworth spacing, any pitch, changing speed\n"
+      "      --robust     the recogniser for real recordings (the default): noise,\n"
+      "                   fading, hand keying, Farnsworth spacing, any pitch,\n"
+      "                   changing speed\n"
+      "      --basic      the recogniser Wave2Morse uses: the whole text at the end.\n"
+      "                   It reads the input in passes; of a stream it keeps the\n"
+      "                   first 10 minutes for a second look, and refuses a longer\n"
+      "                   one whose loudest moment comes later (give it as a file).\n"
+      "      --json       one JSON object per line: a start line, one per character\n"
+      "                   or word gap (time, text, code, confidence, freq, wpm,\n"
+      "                   snr_db) and an end line\n"
+      "      --timestamps start each line with its audio time, HH:MM:SS.s\n"
+      "      --pitch HZ   listen near this pitch only, following its drift\n"
+      "      --band LO-HI look for the signal between LO and HI Hz only\n"
       "      --raw RATE   headerless mono samples at RATE Hz (1000 to 100000000)\n"
       "      --raw-format F   their format: s16 (signed 16-bit, the default), u8\n"
       "                   (unsigned 8-bit, as rtl_sdr writes) or f32; little-endian\n"
       "      --max-duration SECONDS   read at most this much audio\n"
       "      --explain    also print on standard error what the recogniser measured\n"
+      "      Ctrl-C prints what is still pending, then stops.\n"
       "\n"
       "  tolvane --help      this text\n"
       "  tolvane --version   the version\n"
       "\n"
       "Options take their value as --name VALUE or --name=VALUE; numbers are plain\n"
       "decimals (7.5, not 0x14 or 1e1).\n"
-      "Exit status: 0 on success, 1 when the job fails, 2 for a usage mistake.\n",
-      Formats().c_str());
+      "Exit status: 0 on success, 1 when the job fails (decode: also when no Morse\n"
+      "code was found), 2 for a usage mistake.\n",
+      ReadsOtherFormats() ? "" : " This build writes WAV only.", Formats().c_str());
+  if (written < 0) NoteOutputError(errno);
   return kExitOk;
 }
 
@@ -74,7 +136,7 @@ int Run(int argc, char** argv) {
   const std::string command = argv[1];
   if (command == "--help" || command == "-h") return Help();
   if (command == "--version") {
-    std::printf("tolvane %s\n", TOLVANE_VERSION);
+    if (std::printf("tolvane %s\n", TOLVANE_VERSION) < 0) NoteOutputError(errno);
     return kExitOk;
   }
   if (command == "encode") return Encode(argc - 2, argv + 2);
@@ -86,6 +148,9 @@ int Run(int argc, char** argv) {
 }  // namespace tolvane::tool
 
 int main(int argc, char** argv) {
+  // A reader that goes away (`| head`) shows as EPIPE on the next write,
+  // which ends the run quietly, instead of a signal mid-write.
+  std::signal(SIGPIPE, SIG_IGN);
   int code = tolvane::tool::kExitFailed;
   try {
     code = tolvane::tool::Run(argc, argv);

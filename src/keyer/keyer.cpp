@@ -157,6 +157,21 @@ void SynthesizeTone(TonePhase* state, std::int16_t* out, std::size_t count) {
   state->phase = phase;
 }
 
+void LibraryTone(LibraryToneState* state, std::int16_t* out, std::size_t count) {
+  const ToneTable& table = TheToneTable();
+  if (table.period == 0) {
+    SynthesizeTone(&state->phase, out, count);
+    return;
+  }
+  const std::size_t end = table.cycleStart + table.period;
+  std::size_t index = state->index;
+  for (std::size_t i = 0; i < count; ++i) {
+    out[i] = static_cast<std::int16_t>(table.bytes[2 * index] | table.bytes[2 * index + 1] << 8);
+    if (++index == end) index = table.cycleStart;
+  }
+  state->index = index;
+}
+
 bool KeyTextToWav(std::string_view text, const char* path, int unitMs, KeyFailure* why) {
   return KeyTextToWavSamples(text, path, SamplesPerUnit(unitMs), why);
 }

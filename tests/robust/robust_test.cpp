@@ -10,14 +10,14 @@
 #include "morse/morse.h"
 #include "recogniser/recogniser.h"
 #include "robust/robust.h"
-#include "support/cw_synth.h"
+#include "sim/sim.h"
 #include "support/test_support.h"
 
 namespace tolvane {
 namespace {
 
-using synth::Signal;
-using synth::Synthesize;
+using sim::Signal;
+using sim::Synthesize;
 
 const char kText[] = "THE QUICK BROWN FOX JUMPS OVER THE LAZY DOG 0123456789";
 
@@ -28,79 +28,6 @@ std::string Robust(const std::vector<std::int16_t>& samples, RobustReport* repor
     return "<" + DescribeFailure(why) + ">";
   }
   return text;
-}
-
-TEST(EstimatePitch, FindsTheToneAnywhereFrom200To2000Hz) {
-  for (double hz : {210.0, 300.0, 437.0, 600.0, 1000.0, 1523.0, 1990.0}) {
-    for (bool noisy : {false, true}) {
-      Signal s;
-      s.pitchHz = hz;
-      s.noise = noisy;
-      s.snrDb = -3;
-      const std::vector<std::int16_t> samples = Synthesize("PARIS PARIS", s);
-      EXPECT_NEAR(EstimatePitch(samples.data(), samples.size()), hz, 3.0) << hz << (noisy ? " noisy" : "");
-    }
-  }
-  const std::vector<std::int16_t> silence(8000, 0);
-  EXPECT_EQ(EstimatePitch(silence.data(), silence.size()), 0);
-  EXPECT_EQ(EstimatePitch(nullptr, 0), 0);
-}
-
-TEST(EstimateDotMs, ClustersDotsAndDashesAndPrefersCommonSpeedsWhenAlike) {
-  struct Case {
-    std::vector<double> tones;
-    double dot;
-  };
-  const Case cases[] = {
-      {{60, 180, 60, 60, 180, 180, 60}, 60},
-      {{58, 63, 177, 185, 61, 179, 55, 66}, 60},      // jitter
-      {{24, 72, 24, 72, 72}, 24},                      // 50 WPM
-      {{240, 720, 240}, 240},                          // 5 WPM
-      {{180}, 60},                                     // "T": a dash at 20 WPM, not a dot at 7
-      {{180, 180, 180}, 60},                           // "TTT" or "S"? the common speed says TTT
-      {{60, 60}, 60},                                  // "I"
-      {{}, 60},
-  };
-  for (const Case& c : cases) {
-    EXPECT_NEAR(EstimateDotMs(c.tones), c.dot, 0.05 * c.dot) << c.tones.size();
-  }
-}
-
-TEST(RemoveGlitches, MergesRunsShorterThanTheLimitShortestFirst) {
-  struct Case {
-    std::vector<std::pair<bool, double>> runs;  // state, length
-    double shortest;
-    std::vector<std::pair<bool, double>> merged;
-    std::size_t removed;
-  };
-  const Case cases[] = {
-      {{{false, 100}, {true, 60}, {false, 5}, {true, 60}, {false, 100}}, 20,
-       {{false, 100}, {true, 125}, {false, 100}}, 1},
-      {{{false, 100}, {true, 3}, {false, 100}}, 20, {{false, 203}}, 1},
-      {{{true, 4}, {false, 100}, {true, 60}}, 20, {{false, 104}, {true, 60}}, 1},
-      {{{false, 100}, {true, 60}, {false, 8}}, 20, {{false, 100}, {true, 68}}, 1},
-      // The shorter of two neighbouring glitches goes first.
-      {{{false, 100}, {true, 60}, {false, 9}, {true, 6}, {false, 100}}, 20,
-       {{false, 100}, {true, 60}, {false, 115}}, 1},
-      {{{false, 100}, {true, 60}, {false, 100}}, 20, {{false, 100}, {true, 60}, {false, 100}}, 0},
-  };
-  for (const Case& c : cases) {
-    std::vector<KeyRun> runs;
-    double t = 0;
-    for (auto [on, length] : c.runs) {
-      runs.push_back({on, t, length});
-      t += length;
-    }
-    EXPECT_EQ(RemoveGlitches(&runs, c.shortest), c.removed);
-    std::vector<std::pair<bool, double>> got;
-    double expectedStart = 0;
-    for (const KeyRun& r : runs) {
-      got.emplace_back(r.on, r.length);
-      EXPECT_EQ(r.start, expectedStart);
-      expectedStart += r.length;
-    }
-    EXPECT_EQ(got, c.merged);
-  }
 }
 
 TEST(DecodeRobust, ReadsEveryKindOfCleanRecording) {

@@ -1,9 +1,5 @@
-// A Morse test-signal synthesiser, independent of the keyer: its own timing
-// and tone, with the impairments real recordings have. Used by the robust
-// recogniser's tests and by bench/accuracy.
-#ifndef TOLVANE_TESTS_SUPPORT_CW_SYNTH_H
-#define TOLVANE_TESTS_SUPPORT_CW_SYNTH_H
-
+// The classic test-signal synthesiser, moved here unchanged so that the
+// first accuracy table and the robust recogniser's tests keep their samples.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -12,28 +8,11 @@
 #include <vector>
 
 #include "morse/morse.h"
+#include "sim/sim.h"
 
-namespace tolvane::synth {
+namespace tolvane::sim {
 
-struct Signal {
-  double wpm = 20;            // character speed (PARIS timing)
-  double farnsworth = 0;      // overall speed in WPM when below wpm; 0: none
-  double speedChangeWpm = 0;  // character speed from the middle word on; 0: none
-  double pitchHz = 600;
-  bool freshPhase = false;    // each tone starts at a new random phase, as many generators do
-  double jitter = 0;          // each element's length times 1 +- up to this
-  double edgeMs = 5;          // raised-cosine rise and fall
-  double fadeDepth = 1;       // slow fading down to this fraction of full amplitude
-  double fadePeriodS = 10;
-  bool noise = false;
-  double snrDb = 0;           // key-down tone power over noise power in 2500 Hz
-  double leadS = 0.5;
-  double trailS = 0.5;
-  double amplitude = 8000;   // without noise
-  double noiseRms = 3000;    // with noise; the tone's amplitude then follows from the SNR,
-                             // and nothing clips
-  std::uint32_t seed = 1;
-};
+namespace {
 
 struct Element {
   bool on;
@@ -41,7 +20,7 @@ struct Element {
 };
 
 // The keying of `text`: words split on spaces, unknown characters skipped.
-inline std::vector<Element> Timeline(const std::string& text, const Signal& s, std::mt19937& random) {
+std::vector<Element> Timeline(const std::string& text, const Signal& s, std::mt19937& random) {
   std::vector<std::string> words;
   std::string word;
   for (char c : text + " ") {
@@ -80,8 +59,10 @@ inline std::vector<Element> Timeline(const std::string& text, const Signal& s, s
   return out;
 }
 
+}  // namespace
+
 // 8000 Hz 16-bit mono samples of `text` keyed as `s` says.
-inline std::vector<std::int16_t> Synthesize(const std::string& text, const Signal& s) {
+std::vector<std::int16_t> Synthesize(const std::string& text, const Signal& s) {
   constexpr double kRate = 8000;
   constexpr double kPi = 3.14159265358979323846;
   std::mt19937 random(s.seed);
@@ -127,8 +108,7 @@ inline std::vector<std::int16_t> Synthesize(const std::string& text, const Signa
 
 // Random text of words of 2 to 6 characters drawn from `alphabet`, at least
 // `length` characters long.
-inline std::string RandomText(std::size_t length, std::uint32_t seed,
-                              const std::string& alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/?.,=") {
+std::string RandomText(std::size_t length, std::uint32_t seed, const std::string& alphabet) {
   std::mt19937 random(seed);
   std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
   std::uniform_int_distribution<int> wordLength(2, 6);
@@ -140,6 +120,4 @@ inline std::string RandomText(std::size_t length, std::uint32_t seed,
   return text;
 }
 
-}  // namespace tolvane::synth
-
-#endif  // TOLVANE_TESTS_SUPPORT_CW_SYNTH_H
+}  // namespace tolvane::sim

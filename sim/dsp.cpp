@@ -1,0 +1,140 @@
+#include "sim/dsp.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "sim/sim.h"
+
+namespace tolvane::sim::dsp {
+
+std::size_t NextPowerOfTwo(std::size_t n) {
+  std::size_t p = 1;
+  while (p < n) p <<= 1;
+  return p;
+}
+
+void Fft(std::vector<std::complex<double>>* data, bool inverse) {
+  std::vector<std::complex<double>>& a = *data;
+  const std::size_t n = a.size();
+  for (std::size_t i = 1, j = 0; i < n; ++i) {
+    std::size_t bit = n >> 1;
+    for (; (j & bit) != 0; bit >>= 1) j ^= bit;
+    j ^= bit;
+    if (i < j) std::swap(a[i], a[j]);
+  }
+  // One table for every stage, computed directly rather than by
+  // recurrence, so long transforms keep their accuracy.
+  std::vector<std::complex<double>> twiddle(n / 2);
+  const double angle = (inverse ? 2 : -2) * kPi / static_cast<double>(n);
+  for (std::size_t k = 0; k < n / 2; ++k) twiddle[k] = std::polar(1.0, angle * static_cast<double>(k));
+  for (std::size_t length = 2; length <= n; length <<= 1) {
+    const std::size_t half = length / 2;
+    const std::size_t stride = n / length;
+    for (std::size_t i = 0; i < n; i += length) {
+      for (std::size_t k = 0; k < half; ++k) {
+        const std::complex<double> u = a[i + k];
+        const std::complex<double> v = a[i + k + half] * twiddle[k * stride];
+        a[i + k] = u + v;
+        a[i + k + half] = u - v;
+      }
+    }
+  }
+}
+
+std::vector<double> DesignFir(const std::function<double(double)>& amplitude, double rate,
+                              std::size_t taps) {
+  if (taps % 2 == 0) ++taps;
+  const std::size_t grid = NextPowerOfTwo(taps * 4);
+  std::vector<std::complex<double>> spectrum(grid);
+  for (std::size_t k = 0; k <= grid / 2; ++k) {
+    const double value = amplitude(rate * static_cast<double>(k) / static_cast<double>(grid));
+    spectrum[k] = value;
+    if (k > 0 && k < grid / 2) spectrum[grid - k] = value;
+  }
+  Fft(&spectrum, true);
+  const std::size_t half = taps / 2;
+  std::vector<double> fir(taps);
+  for (std::size_t i = 0; i < taps; ++i) {
+    const std::size_t index = (i + grid - half) % grid;
+    const double x = static_cast<double>(i) / static_cast<double>(taps - 1);
+    const double window = 0.42 - 0.5 * std::cos(2 * kPi * x) + 0.08 * std::cos(4 * kPi * x);
+    fir[i] = spectrum[index].real() / static_cast<double>(grid) * window;
+  }
+  return fir;
+}
+
+std::vector<double> Filter(const std::vector<double>& in, const std::vector<double>& fir) {
+  std::vector<double> out(in.size(), 0.0);
+  if (in.empty() || fir.empty()) return out;
+  const std::size_t size = NextPowerOfTwo(std::max<std::size_t>(4096, 4 * fir.size()));
+  const std::size_t block = size - fir.size() + 1;
+  const std::size_t delay = fir.size() / 2;
+  std::vector<std::complex<double>> response(size);
+  std::copy(fir.begin(), fir.end(), response.begin());
+  Fft(&response, false);
+  std::vector<std::complex<double>> work(size);
+  // The input is taken as `delay` samples later, so output n lines up with
+  // input n.
+  const std::size_t total = in.size() + delay;
+  for (std::size_t start = 0; start < total; start += block) {
+    std::fill(work.begin(), work.end(), 0.0);
+    for (std::size_t i = 0; i < block && start + i < in.size(); ++i) work[i] = in[start + i];
+    Fft(&work, false);
+    for (std::size_t i = 0; i < size; ++i) work[i] *= response[i];
+    Fft(&work, true);
+    for (std::size_t i = 0; i < size; ++i) {
+      const std::size_t n = start + i;
+      if (n < delay) continue;
+      if (n - delay >= out.size()) break;
+      out[n - delay] += work[i].real() / static_cast<double>(size);
+    }
+  }
+  return out;
+}
+
+std::size_t BandTaps(double rate) {
+  return (static_cast<std::size_t>(std::ceil(rate / 16)) | 1U);
+}
+
+std::complex<double> Interpolate(const std::vector<std::complex<double>>& v, double x) {
+  if (v.empty()) return 1.0;
+  const auto last = static_cast<std::ptrdiff_t>(v.size()) - 1;
+  const double floorX = std::floor(x);
+  const auto i = static_cast<std::ptrdiff_t>(floorX);
+  const double t = x - floorX;
+  auto at = [&](std::ptrdiff_t k) { return v[static_cast<std::size_t>(std::clamp<std::ptrdiff_t>(k, 0, last))]; };
+  const std::complex<double> p0 = at(i - 1), p1 = at(i), p2 = at(i + 1), p3 = at(i + 2);
+  return p1 + 0.5 * t * (p2 - p0 + t * (2.0 * p0 - 5.0 * p1 + 4.0 * p2 - p3 + t * (3.0 * (p1 - p2) + p3 - p0)));
+}
+
+}  // namespace tolvane::sim::dsp
+
+namespace tolvane::sim {
+
+std::vector<float> Resample(const std::vector<float>& in, double fromRate, double toRate) {
+  if (in.empty() || fromRate <= 0 || toRate <= 0) return {};
+  if (fromRate == toRate) return in;
+  const double ratio = toRate / fromRate;
+  const double cutoff = 0.45 * std::min(1.0, ratio) * 2;  // of the input's Nyquist, times 2
+  const int half = static_cast<int>(std::ceil(16 / std::min(1.0, ratio)));
+  const auto count = static_cast<std::size_t>(std::floor(static_cast<double>(in.size()) * ratio));
+  std::vector<float> out(count);
+  const auto size = static_cast<std::ptrdiff_t>(in.size());
+  for (std::size_t m = 0; m < count; ++m) {
+    const double x = static_cast<double>(m) / ratio;
+    const auto centre = static_cast<std::ptrdiff_t>(std::floor(x));
+    double sum = 0;
+    for (std::ptrdiff_t k = centre - half + 1; k <= centre + half; ++k) {
+      if (k < 0 || k >= size) continue;
+      const double d = x - static_cast<double>(k);
+      const double arg = dsp::kPi * cutoff * d;
+      const double sinc = std::abs(arg) < 1e-12 ? 1.0 : std::sin(arg) / arg;
+      const double w = 0.5 + 0.5 * std::cos(dsp::kPi * d / half);
+      sum += in[static_cast<std::size_t>(k)] * cutoff * sinc * w;
+    }
+    out[m] = static_cast<float>(sum);
+  }
+  return out;
+}
+
+}  // namespace tolvane::sim
