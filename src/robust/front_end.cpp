@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 
 namespace tolvane::robust {
 namespace {
@@ -446,12 +444,6 @@ void FrontEnd::Impl::Spectrum(BasebandSink* sink) {
   if (static_cast<double>(frameCount * hop) < 0.5 * working) return;
   if (!locked) {
     if (best < bins.size()) {
-      if (std::getenv("ROBUST_DEBUG")) {
-        const Bin& bb = bins[best];
-        std::fprintf(stderr, "candidate bin %zu (%.1f Hz) frame %lld trans %.2f mean %.3g onPower %.3g floor %.3g\n", best,
-                     BinHz(static_cast<double>(best)), static_cast<long long>(frameCount), bb.transitions, bb.onSum / bb.onCount,
-                     bb.onPower, bb.floor);
-      }
       Lock(best, sink);
     }
     return;

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 
 #include "morse/morse.h"
 
@@ -149,7 +147,6 @@ void TextStage::OpenGap(double length, double nowSeconds, const TimingModel& mod
 void TextStage::EndCharacter() {
   if (code_.empty()) return;
   Reading r = ReadCode(code_, margins_);
-  if (std::getenv("ROBUST_DEBUG")) std::fprintf(stderr, "CHAR %s %s open %d held %zu strength %.2f\n", code_.c_str(), r.text.c_str(), open_ ? 1 : 0, held_.size(), charTones_ > 0 ? charStrength_ / charTones_ : 0);
   r.confidence = std::min(r.confidence, charConfidence_);
   RobustEvent e;
   e.start = charStart_;
