@@ -1,7 +1,8 @@
 // Any bytes through the tool's input path: the container check, the
 // library's WAV reader or libsndfile's virtual I/O (as a file, and as a
-// stream giving a few bytes a read), the resampler, and the basic
-// recogniser in passes. Samples must be finite, a file read twice must give
+// stream giving a few bytes a read), the resampler, the streaming robust
+// recogniser as tolvane decode feeds it, and the basic recogniser in
+// passes. Samples must be finite, a file read twice must give
 // the same samples twice (the passes depend on it), failures must say why
 // in one line, and the text may hold only table characters, '?' and spaces.
 //
@@ -18,6 +19,7 @@
 #include "fuzz/fuzz_support.h"
 #include "morse/morse.h"
 #include "recogniser/recogniser.h"
+#include "robust/robust.h"
 
 namespace {
 
@@ -84,17 +86,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   options.maxFrames = kMaxFrames;
 
   // The blocks as the robust recogniser gets them: finite, and as many
-  // channels as asked for.
+  // channels as asked for; pushed on the 16-bit scale, as the tool does.
   {
     AudioSource source;
     if (source.OpenMemory(data, size, stream, most, options)) {
+      tolvane::RobustOptions robust;
+      robust.sampleRate = source.rate();
+      robust.complex = options.iq;
+      tolvane::RobustDecoder decoder(robust);
+      std::vector<tolvane::RobustEvent> events;
       std::vector<float> block;
       while (source.Read(&block)) {
         if (block.empty()) tolvane::fuzz::Violated("an empty block");
         if (block.size() % static_cast<std::size_t>(source.channels()) != 0) tolvane::fuzz::Violated("half a frame");
-        for (float x : block) {
+        for (float& x : block) {
           if (!std::isfinite(x)) tolvane::fuzz::Violated("a sample that is not finite");
+          x *= 32768.0f;
         }
+        decoder.Push(block.data(), block.size() / static_cast<std::size_t>(source.channels()));
+        decoder.Take(&events);
+      }
+      decoder.Flush();
+      decoder.Take(&events);
+      for (const tolvane::RobustEvent& e : events) {
+        if (!e.wordGap && !e.lineEnd && e.text.empty()) tolvane::fuzz::Violated("a character without text");
+        if (!(e.confidence >= 0 && e.confidence <= 1)) tolvane::fuzz::Violated("a confidence outside 0 to 1");
       }
     }
     CheckError(source);
