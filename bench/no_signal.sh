@@ -48,7 +48,8 @@ for kind in white pink speech carrier sweep hum dither; do
   code=$?
   set -e
   chars=$(tail -n 1 out.jsonl | sed 's/.*"chars":\([0-9]*\).*/\1/')
-  text=$( (grep -o '"text":"[^"]*"' out.jsonl || true) | sed 's/"text":"\(.*\)"/\1/' | tr -d '\n' | head -c 60)
+  # head leaves early: no pipefail for this one.
+  text=$(set +o pipefail; grep -o '"text":"[^"]*"' out.jsonl | sed 's/"text":"\(.*\)"/\1/' | tr -d '\n' | head -c 60)
   printf '%-10s %8s %6s %5s  %s\n' "$kind" "$(soxi -D "$kind.wav")" "$chars" "$code" "$text"
 done
 echo "command: $tool decode --json KIND.wav (chars from the end line)"
