@@ -29,8 +29,10 @@ robust::ToneFacts RobustDecoder::Impl::Facts(const Run& run) const {
   const double independent = std::max(1.0, n * n / front.SumVariance(static_cast<std::size_t>(n)));
   f.energyRatio = std::max(0.0, perSample) * independent;
   f.perSample = perSample;
-  const double n0 = p0 / front.noiseBandwidthHz();
-  f.snrDb = perSample > 0 ? 10 * std::log10(perSample * p0 / (n0 * 2500)) : -99;
+  // The SNR as reported, against the noise as measured: a clean recording
+  // shows as clean.
+  const double n0 = MeasuredNoise() / front.noiseBandwidthHz();
+  f.snrDb = perSample > 0 ? std::min(99.0, 10 * std::log10(perSample * p0 / (n0 * 2500))) : -99;
   // Where the tone is clear, a keyed carrier is steady: no bell shape as a
   // passing sweep or a voice's harmonic makes.
   if (perSample > 10 && peak > 0) f.pure = (sumAbs / n) / std::sqrt(peak) > 0.55;
@@ -87,7 +89,7 @@ void RobustDecoder::Impl::Analyse(bool final) {
   const double lookahead = timing.tones() < 8 ? 1.5 * rate
                                               : std::clamp(12 * Model().dot * weak, 0.6 * rate,
                                                            std::max(std::min(12 * Model().dot, 3 * rate), 1.6 * rate));
-  const std::int64_t horizon = final ? count : count - static_cast<std::int64_t>(lookahead);
+  std::int64_t horizon = final ? count : count - static_cast<std::int64_t>(lookahead);
   // Steps of a fifth of the shorter of a dot and a gap.
   const robust::TimingModel m = Model();
   const double shortest = timing.seeded() ? std::min(m.dot, m.elementGap) : 0.04 * rate;
@@ -188,6 +190,12 @@ void RobustDecoder::Impl::Analyse(bool final) {
       if (tones.empty()) tones.push_back(0.06 * rate);
       timing.Seed(tones, gaps, rate);
       front.SetDot(timing.model().dot / rate);
+    }
+    // Tones all alike and no gap yet to say whether they are dots or
+    // dashes (H or TTTT at a slow speed): nothing is committed until one
+    // comes, for a few seconds at most.
+    if (timing.ambiguous() && count - commit < static_cast<std::int64_t>(kAmbiguousSeconds * rate)) {
+      horizon = std::min(horizon, commit);
     }
   }
   const std::vector<bool> keyed = mask(found);

@@ -22,6 +22,7 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   static constexpr double kMaxWindowSeconds = 6;  // uncommitted baseband at most
   static constexpr double kHopSeconds = 0.3;      // a window is read this often
   static constexpr double kSettleSeconds = 3;     // after a lock, before the noise is trusted
+  static constexpr double kAmbiguousSeconds = 4;  // uncommitted at most while dots may be dashes
   static constexpr std::size_t kGuardBlock = 16;  // samples per guard measurement
   static constexpr std::int64_t kSettle = 200;     // baseband samples the filters need after a lock
   // The median guard measurement times this and the channel's noise
@@ -147,7 +148,7 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     return std::max(0.0, input) / options.sampleRate;
   }
 
-  double NoisePower() const {
+  double MeasuredNoise() const {
     // The power in the committed gaps, away from their edges; before there
     // are any, a quantile of all the channel's samples (which reads high
     // where a signal fills much of the time). A clean recording has next
@@ -158,8 +159,11 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     // reads the noise low where no signal is yet; the noise beside the
     // channel, scaled to its width, keeps the estimate honest.
     const double beside = kGuardToChannel * guardNoise.Quantile(0.5) * front.noiseBandwidthHz();
-    return std::max({measured, 0.7 * beside, 1e-3 * noise.Quantile(0.95), 1e-30});
+    return std::max({measured, 0.7 * beside, 1e-30});
   }
+  // What the readings take as noise: never less than 30 dB below the key
+  // down, so the channel filter's tails on a clean recording are no tones.
+  double NoisePower() const { return std::max(MeasuredNoise(), 1e-3 * noise.Quantile(0.95)); }
 
   // Learns the noise from a committed gap's middle, clear of the channel
   // filter's tails either side; recent gaps count most.

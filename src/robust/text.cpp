@@ -39,6 +39,8 @@ constexpr double kHoldSeconds = 6;  // undecided events wait at most this long
 constexpr double kWeakDrop = 2;
 constexpr double kReopenDrop = 2.5;    // below the last transmission's strength, at first
 constexpr double kReopenRelax = 0.2;   // and this much less each second after it
+constexpr double kFadeStep = 1.5;    // weaker than the last character let through, at most
+constexpr double kFadeMargin = 1;    // and this far above the opening score
 constexpr double kSilenceSeconds = 2.5;  // without strong characters: the transmission ended
 
 }  // namespace
@@ -137,7 +139,7 @@ void TextStage::Gap(double length, double startSeconds, const TimingModel& model
 
 void TextStage::OpenGap(double length, double nowSeconds, const TimingModel& model) {
   if (length >= model.LetterBoundary()) EndCharacter();
-  if (length >= model.WordBoundary()) EndWord(lastToneEnd_);
+  if (length >= model.WordBoundary() && model.letterGapSeen) EndWord(lastToneEnd_);
   // A long silence ends a transmission: the squelch judges the next afresh.
   silence_ = std::max(kSilenceSeconds, 3 * model.wordGap / rate_);
   Decide(nowSeconds, false);
@@ -185,7 +187,9 @@ void TextStage::Hold(RobustEvent e, bool) {
 }
 
 bool TextStage::Weak(double strength) const {
-  return strength < std::max(kOpenScore, reference_ - kWeakDrop);
+  // Far above any noise is never weak, however strong the signal was: slow
+  // fading takes a clean signal down by 20 dB and more.
+  return strength < std::max(kOpenScore, std::min(reference_ - kWeakDrop, std::log(kStrongEnergy)));
 }
 
 void TextStage::Decide(double nowSeconds, bool final) {
@@ -217,18 +221,25 @@ void TextStage::Decide(double nowSeconds, bool final) {
   }
   if (open_) {
     // Release up to the last character at the signal's usual strength.
+    // A character a little weaker than the last one let through follows it
+    // down a fade; noise and a neighbour's clicks come in a step below.
     std::size_t last = 0;
+    double previous = lastReleased_ > 0 ? lastReleased_ : reference_;
     for (std::size_t i = 0; i < held_.size(); ++i) {
       // A word gap goes with the character before it.
       if (held_[i].wordGap) {
         if (last == i) ++last;
         continue;
       }
-      if (Weak(heldStrength_[i])) continue;
+      const double s = heldStrength_[i];
+      const bool strong = !Weak(s);
+      if (!strong && !(s >= kOpenScore + kFadeMargin && s >= previous - kFadeStep)) continue;
       last = i + 1;
-      reference_ = reference_ > 0 ? 0.8 * reference_ + 0.2 * heldStrength_[i] : heldStrength_[i];
+      previous = s;
+      if (strong) reference_ = reference_ > 0 ? 0.8 * reference_ + 0.2 * s : s;
       lastStrong_ = std::max(lastStrong_, held_[i].time);
     }
+    if (last > 0) lastReleased_ = previous;
     for (std::size_t i = 0; i < last; ++i) {
       RobustEvent& e = held_[i];
       if (e.wordGap && released_ == 0) continue;  // a word gap never leads the text
@@ -278,6 +289,7 @@ void TextStage::Close(double nowSeconds) {
   recent_.clear();
   reference_ = 0;
   lastStrong_ = -1;
+  lastReleased_ = 0;
 }
 
 void TextStage::Drop() {

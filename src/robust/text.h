@@ -90,6 +90,7 @@ class TextStage {
   std::vector<double> recent_;  // log energy ratios of the last tones
   double reference_ = 0;        // the open signal's usual character strength
   double lastStrong_ = -1;      // when its last character at that strength ended
+  double lastReleased_ = 0;     // the strength of the last character let through
   bool sealed_ = false;
   double lastReference_ = 0;  // the last transmission's usual strength, after it ended
   double closedAt_ = 0;

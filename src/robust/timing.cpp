@@ -7,6 +7,8 @@
 namespace tolvane::robust {
 namespace {
 
+const double kLn7 = std::log(7.0);
+
 const double kLn3 = std::log(3.0);
 
 // The q-quantile of `values` (reordered).
@@ -54,13 +56,84 @@ std::vector<double> Logs(const std::vector<double>& lengths, std::size_t newest)
   return x;
 }
 
+// The first long gaps, too few to cluster. Several alike are letter gaps,
+// however long (Farnsworth spacing stretches them): at the standard spacing
+// a word gap comes with letter gaps of three dots beside it. Two groups
+// apart: the shorter are letters, the longer words.
+void FewLongGaps(std::vector<double> longGaps, TimingModel* m) {
+  const auto [lo, hi] = std::minmax_element(longGaps.begin(), longGaps.end());
+  const bool alike = *hi < 1.7 * *lo;
+  // One gap alone is a letter gap only where no word gap is that long; a
+  // single-letter word ("A B") has one long gap as well.
+  // Until a second says more, the boundary sits between a stretched letter
+  // gap of about five dots and a word gap of seven.
+  if (alike && longGaps.size() == 1 && *lo < 12 * m->dot) {
+    m->letterGap = 3 * m->dot;
+    m->wordGap = 10 * m->dot;
+    return;
+  }
+  const double split = alike ? *hi * 2 : std::sqrt(*lo * *hi);
+  std::vector<double> letters, words;
+  for (double g : longGaps) (g < split ? letters : words).push_back(g);
+  m->letterGapSeen = true;
+  m->letterGap = Quantile(&letters, 0.5);
+  m->wordGap = words.empty() ? 7.0 / 3 * m->letterGap : Quantile(&words, 0.0);
+}
+
+// The median, refined by the mean of the lengths near it: robust, yet
+// lengths measured on a coarse grid average out between its points instead
+// of sticking to one. Logs, so "near" is within a quarter either way.
+double MiddleMean(std::vector<double> x) {
+  const double median = Quantile(&x, 0.5);
+  double sum = 0, n = 0;
+  for (double v : x) {
+    if (std::fabs(v - median) < 0.22) {
+      sum += v;
+      n += 1;
+    }
+  }
+  return n > 0 ? sum / n : median;
+}
+
+// Where every tone is alike, they are dots or dashes by the gaps between
+// them: gaps like the tones are element gaps between dots or letter gaps
+// between dashes, and the next longer ones three times as long (letter
+// gaps after dots) or seven thirds (word gaps after dashes). Lengths read
+// long or short by a few milliseconds cancel out of the ratio.
+double AlikeTonesDot(std::vector<double> tones, const std::vector<double>& gaps, double estimate, bool* ambiguous) {
+  *ambiguous = false;
+  if (tones.empty()) return estimate;
+  const auto [lo, hi] = std::minmax_element(tones.begin(), tones.end());
+  if (*hi > 1.6 * *lo) return estimate;
+  *ambiguous = true;
+  const double tone = Quantile(&tones, 0.5);
+  double alike = 0, alikeCount = 0;
+  double shortestLong = std::numeric_limits<double>::infinity();
+  for (double g : gaps) {
+    if (g > tone / 1.6 && g < 1.6 * tone) {
+      alike += g;
+      alikeCount += 1;
+    }
+    if (g > 2 * tone) shortestLong = std::min(shortestLong, g);
+  }
+  if (alikeCount == 0 || !std::isfinite(shortestLong)) return estimate;
+  std::vector<double> longer;
+  for (double g : gaps) {
+    if (g >= shortestLong && g < 1.5 * shortestLong) longer.push_back(g);
+  }
+  *ambiguous = false;
+  const double unit = (tone + alike / alikeCount) / 2;
+  // Three against seven thirds; gaps read a step short pull the ratio down.
+  return Quantile(&longer, 0.5) / unit > 2.5 ? tone : tone / 3;
+}
+
 }  // namespace
 
 double TimingModel::DashBoundary() const { return std::sqrt(dot * dash); }
 double TimingModel::LetterBoundary() const { return std::sqrt(elementGap * letterGap); }
 double TimingModel::WordBoundary() const { return std::sqrt(letterGap * wordGap); }
 
-double EstimateDot(const std::vector<double>& tones, double unitsPerSecond) {
+double EstimateDot(const std::vector<double>& tones, double unitsPerSecond, const std::vector<double>& gaps) {
   if (tones.empty()) return 0.06 * unitsPerSecond;
   // Candidates from 120 WPM (10 ms) to 3 WPM (400 ms).
   constexpr int kSteps = 200;
@@ -76,9 +149,22 @@ double EstimateDot(const std::vector<double>& tones, double unitsPerSecond) {
       const double x = std::log(d / dot);
       cost += std::min({std::fabs(x), std::fabs(x - kLn3), 0.8});
     }
+    cost /= static_cast<double>(tones.size());
+    // Gaps of one, three or seven dots, more loosely: where every tone is
+    // alike, dots with a letter gap after them (H, 5) are told from dashes
+    // (TTTT), whose letter gaps would match the tones and whose word gaps
+    // would be nine of their dots.
+    if (!gaps.empty()) {
+      double gapCost = 0;
+      for (double g : gaps) {
+        const double x = std::log(g / dot);
+        gapCost += std::min({std::fabs(x), std::fabs(x - kLn3), std::fabs(x - kLn7), 0.3});
+      }
+      cost += gapCost / static_cast<double>(gaps.size());
+    }
     // The preference only tips the balance where the fit is the same, as
     // when every tone is alike and could be dots or dashes.
-    cost = cost / static_cast<double>(tones.size()) + 0.05 * std::pow(std::log(wpm / 20) / std::log(2.5), 2);
+    cost += 0.01 * std::pow(std::log(wpm / 20) / std::log(2.5), 2);
     if (cost < bestCost) {
       bestCost = cost;
       best = dot;
@@ -95,8 +181,10 @@ void TimingTracker::Seed(const std::vector<double>& tones, const std::vector<dou
   // the committed ones are kept.
   std::vector<double> allTones = tones_;
   allTones.insert(allTones.end(), tones.begin(), tones.end());
-  const double dot = EstimateDot(allTones, rate);
+  const double dot = AlikeTonesDot(allTones, gaps, EstimateDot(allTones, rate, gaps), &ambiguous_);
+  const TimingModel before = model_;
   model_ = TimingModel{};
+  model_.letterGapSeen = false;
   model_.dot = dot;
   model_.dash = 3 * dot;
   model_.elementGap = dot;
@@ -111,7 +199,22 @@ void TimingTracker::Seed(const std::vector<double>& tones, const std::vector<dou
   GapsFromDot();
   if (gaps_.size() + gaps.size() >= 8) {
     gaps_.insert(gaps_.end(), gaps.begin(), gaps.end());
-    FitGaps();
+    FitGapsTo(Logs(gaps_, kKeep), &model_, true);
+  } else {
+    std::vector<double> longGaps;
+    for (const std::vector<double>* from : {&keptGaps, &gaps}) {
+      for (double g : *from) {
+        if (g > 2 * model_.dot) longGaps.push_back(g);
+      }
+    }
+    // A window without any keeps what the last one found.
+    if (longGaps.empty() && seeded_) {
+      model_.letterGap = before.letterGap;
+      model_.wordGap = before.wordGap;
+      model_.letterGapSeen = before.letterGapSeen;
+    } else if (!longGaps.empty()) {
+      FewLongGaps(longGaps, &model_);
+    }
   }
   tones_ = keptTones;
   gaps_ = keptGaps;
@@ -181,15 +284,15 @@ void TimingTracker::FitTonesTo(const std::vector<double>& x, bool keepRatio, Tim
       }
     }
   }
-  // The groups' medians, once the fit has said which is which.
+  // The groups' middles, once the fit has said which is which.
   const double boundary = bestDot + bestRatio / 2;
   std::vector<double> dots, dashes;
   for (double v : x) {
     if (std::fabs(v - bestDot) < 0.45) dots.push_back(v);
     if (std::fabs(v - bestDot - bestRatio) < 0.45) dashes.push_back(v);
   }
-  m.dot = std::exp(dots.size() >= 2 ? Quantile(&dots, 0.5) : bestDot);
-  m.dash = std::exp(dashes.size() >= 2 ? Quantile(&dashes, 0.5) : bestDot + bestRatio);
+  m.dot = std::exp(dots.size() >= 2 ? MiddleMean(dots) : bestDot);
+  m.dash = std::exp(dashes.size() >= 2 ? MiddleMean(dashes) : bestDot + bestRatio);
   if (m.dash < 2 * m.dot) m.dash = 2 * m.dot;
   std::vector<double> residual;
   for (double v : x) {
@@ -201,7 +304,7 @@ void TimingTracker::FitTonesTo(const std::vector<double>& x, bool keepRatio, Tim
 
 void TimingTracker::FitGaps() { FitGapsTo(Logs(gaps_, kKeep), &model_); }
 
-void TimingTracker::FitGapsTo(const std::vector<double>& x, TimingModel* model) {
+void TimingTracker::FitGapsTo(const std::vector<double>& x, TimingModel* model, bool firstReading) {
   TimingModel& m = *model;
   // Gaps inside characters last about a dot, lighter or heavier as the fist
   // weights its marks; the marks anchor them, so a model whose gaps are
@@ -212,8 +315,7 @@ void TimingTracker::FitGapsTo(const std::vector<double>& x, TimingModel* model) 
     if (v > lnDot - std::log(2.5) && v < lnDot + std::log(1.9)) inside.push_back(v);
   }
   if (inside.size() >= 3) {
-    std::vector<double> sorted = inside;
-    m.elementGap = std::exp(Quantile(&sorted, 0.5));
+    m.elementGap = std::exp(MiddleMean(inside));
     m.gapSpread = std::clamp(Spread(inside, std::log(m.elementGap)), 0.08, 0.35);
   }
   // Letter and word gaps. Letter gaps are the more common, so a single
@@ -248,8 +350,13 @@ void TimingTracker::FitGapsTo(const std::vector<double>& x, TimingModel* model) 
     } else {
       letters = between;
     }
+    m.letterGapSeen = true;
     m.letterGap = std::exp(Quantile(&letters, 0.5));
     m.wordGap = words.size() >= 2 ? std::exp(Quantile(&words, 0.25)) : std::max(m.wordGap, 7.0 / 3 * m.letterGap);
+  } else if (firstReading && !between.empty()) {
+    std::vector<double> lengths;
+    for (double v : between) lengths.push_back(std::exp(v));
+    FewLongGaps(lengths, &m);
   }
   m.letterGap = std::max(m.letterGap, 1.5 * m.elementGap);
   m.wordGap = std::max(m.wordGap, 1.5 * m.letterGap);

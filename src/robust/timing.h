@@ -20,6 +20,10 @@ struct TimingModel {
   double wordGap = 420;
   double markSpread = 0.15;
   double gapSpread = 0.15;
+  // A gap between letters has been seen: until then a word's end cannot be
+  // told from a letter's stretched for a learner. (A model set by hand is
+  // known; the tracker's first ones are not.)
+  bool letterGapSeen = true;
 
   double DashBoundary() const;    // tones longer than this are dashes
   double LetterBoundary() const;  // gaps longer than this end a letter
@@ -38,6 +42,9 @@ class TimingTracker {
   void AddTone(double length);
   void AddGap(double length);
   bool seeded() const { return seeded_; }
+  // The last seed's tones were all alike with no gap to tell dots from
+  // dashes.
+  bool ambiguous() const { return ambiguous_; }
   // The model fitted to the latest committed lengths and those still ahead
   // in the window, so a change of speed is followed within the look-ahead.
   TimingModel Local(const std::vector<double>& tonesAhead, const std::vector<double>& gapsAhead) const;
@@ -49,7 +56,7 @@ class TimingTracker {
   void FitGaps();
   // Fit logarithms of lengths, updating `model` from where it is.
   static void FitTonesTo(const std::vector<double>& x, bool keepRatio, TimingModel* model);
-  static void FitGapsTo(const std::vector<double>& x, TimingModel* model);
+  static void FitGapsTo(const std::vector<double>& x, TimingModel* model, bool firstReading = false);
   void GapsFromDot();
 
   static constexpr std::size_t kKeep = 32;
@@ -57,14 +64,15 @@ class TimingTracker {
   std::vector<double> gaps_;
   std::size_t toneCount_ = 0;
   bool seeded_ = false;
+  bool ambiguous_ = false;
   TimingModel model_;
 };
 
 // The dot length (in the same unit as the lengths) that best explains
 // `tones` as dots and dashes, with a mild preference for 12 to 30 WPM
 // (given as `unitsPerSecond`, the lengths' unit per second) that settles
-// recordings where every tone is alike.
-double EstimateDot(const std::vector<double>& tones, double unitsPerSecond);
+// recordings where every tone is alike. `gaps`, where known, vote too.
+double EstimateDot(const std::vector<double>& tones, double unitsPerSecond, const std::vector<double>& gaps = {});
 
 // One key-down or key-up run, in steps.
 struct StepRun {
