@@ -36,6 +36,17 @@ std::string Seconds(double seconds) {
 
 // The failures of the library's reader that other readers may still read
 // past, as the tool did before: its reason is kept if they cannot.
+// PCM that the headerless reader reads as it stands: 8-bit unsigned,
+// 16-bit signed or 32-bit float, at a rate and channel count it can take.
+bool PlainPcm(const Container& c, RawFormat* format) {
+  if (c.channels < 1 || c.channels > 64 || c.sampleRate < kMinRate || c.sampleRate > kMaxRate) return false;
+  if (c.formatTag == 1 && c.bitsPerSample == 8) *format = RawFormat::kU8;
+  else if (c.formatTag == 1 && c.bitsPerSample == 16) *format = RawFormat::kS16;
+  else if (c.formatTag == 3 && c.bitsPerSample == 32) *format = RawFormat::kF32;
+  else return false;
+  return true;
+}
+
 bool OddWav(DecodeError e) {
   return e == DecodeError::kNoFormat || e == DecodeError::kNoData || e == DecodeError::kFormatTooShort ||
          e == DecodeError::kFormatCut;
@@ -118,13 +129,25 @@ bool AudioSource::Start(const std::string& path, const SourceOptions& options) {
                     "give it as a file");
       }
       if (TruncatedAtOpen()) return false;
-      if (stream && c.kind == Container::kWav && c.dataSize32 == 0) {
+      RawFormat pcm = RawFormat::kS16;
+      if (stream && c.Placeholder() && c.riff && PlainPcm(c, &pcm)) {
+        // libsndfile stops at the size a WAV written to a pipe declares
+        // (sox's 0x7FFFF000 is 3.4 hours of 44.1 kHz stereo): plain PCM
+        // is read as headerless frames from the data to the stream's end.
+        bytes_->Seek(static_cast<std::int64_t>(c.dataOffset), SEEK_SET);
+        reader_ = OpenRaw(bytes_.get(), static_cast<int>(c.sampleRate), pcm, c.channels);
+        reader_->format = std::string("WAV with no size, ") + (pcm == RawFormat::kU8    ? "unsigned 8-bit PCM"
+                                                               : pcm == RawFormat::kS16 ? "16-bit PCM"
+                                                                                        : "32-bit float");
+        reader_->via = "Tolvane's headerless reader, to the end of the stream";
+      }
+      if (reader_ == nullptr && stream && c.kind == Container::kWav && c.dataSize32 == 0) {
         // Written to a pipe with no size: the data runs to the end.
         const unsigned char unknown[4] = {0xFF, 0xFF, 0xFF, 0xFF};
         bytes_->Patch(c.dataSizeAt, unknown, 4);
       }
       std::string why;
-      reader_ = OpenSndfile(bytes_.get(), c, &why);
+      if (reader_ == nullptr) reader_ = OpenSndfile(bytes_.get(), c, &why);
       if (reader_ == nullptr && c.kind == Container::kWav && wavWhy.error == DecodeError::kNone && !stream) {
         // The library's reader may say better what is wrong with a WAV file.
         bytes_->Seek(0, SEEK_SET);
