@@ -109,9 +109,12 @@ TEST(Decode, APipesWavSizeIsAnUpperBoundReadToTheEnd) {
   TempDir dir;
   const std::vector<std::int16_t> keyed = Keyed(dir, kText);
   Write(dir.File("44k1.wav"), keyed, 44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+  Write(dir.File("22k05-u8-stereo.wav"), keyed, 22050, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_U8);
+  Write(dir.File("48k-float.wav"), keyed, 48000, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+  Write(dir.File("16k-24bit.wav"), keyed, 16000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_24);
   // What writers to a pipe leave there: 0, 0xFFFFFFFF, and sox's 0x7FFFF000.
   for (const std::uint32_t size : {0u, 0xFFFFFFFFu, 0x7FFFF000u}) {
-    for (const char* name : {"keyed8k.wav", "44k1.wav"}) {
+    for (const char* name : {"keyed8k.wav", "44k1.wav", "22k05-u8-stereo.wav", "48k-float.wav", "16k-24bit.wav"}) {
       Bytes wav = test::ReadBytes(dir.File(name));
       const std::size_t at = DataSizeAt(wav);
       ASSERT_NE(at, 0u) << name;
