@@ -224,10 +224,11 @@ void RobustDecoder::Impl::Analyse(bool final) {
       timing.Seed(tones, gaps, rate);
       front.SetDot(timing.model().dot / rate);
     }
-    // Tones all alike and no gap yet to say whether they are dots or
-    // dashes (H or TTTT at a slow speed): nothing is committed until one
-    // comes, for a few seconds at most.
-    if (timing.ambiguous() && count - commit < static_cast<std::int64_t>(kAmbiguousSeconds * rate)) {
+    // Too few tones for a speed (one or two at 5 WPM), or tones all alike
+    // and no gap yet to say whether they are dots or dashes (H or TTTT at
+    // a slow speed): nothing is committed until they can, for a few
+    // seconds at most.
+    if ((!timing.seeded() || timing.ambiguous()) && count - commit < static_cast<std::int64_t>(kAmbiguousSeconds * rate)) {
       horizon = std::min(horizon, commit);
     }
   }

@@ -38,7 +38,12 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   };
 
   explicit Impl(const RobustOptions& o)
-      : options(o), front(Spec(o)), noise(20000), guardNoise(20000 / kGuardBlock), centreLevel(20000 / kGuardBlock) {
+      : options(o),
+        front(Spec(o)),
+        noise(20000),
+        lately(2000),
+        guardNoise(20000 / kGuardBlock),
+        centreLevel(20000 / kGuardBlock) {
     text.SetCharset(o.charset);
   }
 
@@ -85,6 +90,7 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     gapPower = 0;
     gapWeight = 0;
     noise.Clear();
+    lately.Clear();
     guardNoise.Clear();
     centreLevel.Clear();
     text.SetRate(rate);
@@ -95,7 +101,10 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     ring[static_cast<std::size_t>(count % static_cast<std::int64_t>(ring.size()))] = b.narrow;
     // The channel filter's first outputs after a lock are its ramp-up, not
     // the noise.
-    if (count >= kSettle) noise.Add(std::norm(b.narrow));
+    if (count >= kSettle) {
+      noise.Add(std::norm(b.narrow));
+      lately.Add(std::norm(b.narrow));
+    }
     block.push_back(b.wide);
     if (block.size() == kGuardBlock) Guard();
     ++count;
@@ -165,8 +174,13 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     return std::max({measured, 0.7 * beside, 1e-30});
   }
   // What the readings take as noise: never less than 30 dB below the key
-  // down, so the channel filter's tails on a clean recording are no tones.
-  double NoisePower() const { return std::max(MeasuredNoise(), 1e-3 * noise.Quantile(0.95)); }
+  // down of the last two seconds, so the channel filter's tails on a clean
+  // recording are no tones, while a slow fade 20 dB down is still read.
+  // A long silence (Farnsworth's word gaps) empties the last two seconds:
+  // 40 dB below the longer memory's key down holds then.
+  double NoisePower() const {
+    return std::max({MeasuredNoise(), 1e-3 * lately.Quantile(0.95), 1e-4 * noise.Quantile(0.95)});
+  }
 
   // Learns the noise from a committed gap's middle, clear of the channel
   // filter's tails either side; recent gaps count most.
@@ -295,6 +309,7 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   std::vector<Complex> block;
   std::vector<Complex> twiddle;
   robust::PowerHistogram noise;
+  robust::PowerHistogram lately;  // the channel's power over the last two seconds
   robust::PowerHistogram guardNoise;
   robust::PowerHistogram centreLevel;  // the channel's power per guard block
   std::int64_t count = 0;

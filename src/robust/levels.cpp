@@ -40,6 +40,8 @@ void PowerHistogram::Clear() {
 
 namespace {
 
+constexpr double kSlowChange = 0.15;
+
 // Two-sided exponential smoothing with decay `r` per step, of `value`
 // where `weight` is set: sums of weighted values and of weights.
 void Smooth(const std::vector<double>& value, const std::vector<double>& weight, double r,
@@ -207,7 +209,9 @@ Levels MeasureLevels(const std::vector<StepObservation>& steps, const std::vecto
   }
   if (change.size() >= 3) {
     noiseChange /= static_cast<double>(change.size());
-    levels.fading = std::clamp((Median(change) - 0.6745 * noiseChange) / 0.5, 0.0, 1.0);
+    // Less than 0.15 (0.7 dB) a half-dash is slow fading the levels follow
+    // anyway, or the tone's own ramps; no reason to doubt every step.
+    levels.fading = std::clamp((Median(change) - 0.6745 * noiseChange - kSlowChange) / 0.5, 0.0, 1.0);
   }
 
   // The carrier's phase, from the key-down steps within about 150 ms either

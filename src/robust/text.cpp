@@ -26,7 +26,7 @@ constexpr double kWeakDrop = 2;
 constexpr double kReopenDrop = 2.5;    // below the last transmission's strength, at first
 constexpr double kReopenRelax = 0.2;   // and this much less each second after it
 constexpr double kOffsetSpreadHz = 5;  // clear tones' frequencies, quartile to quartile, at most
-constexpr double kFadeStep = 1.5;    // weaker than the last character let through, at most
+constexpr double kFadeStep = 2.0;    // weaker than the last character let through, at most
 constexpr double kFadeMargin = 1;    // and this far above the opening score
 constexpr double kSilenceSeconds = 2.5;  // without strong characters: the transmission ended
 
