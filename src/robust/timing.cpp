@@ -103,7 +103,8 @@ double MiddleMean(std::vector<double> x) {
 // between dashes, and the next longer ones three times as long (letter
 // gaps after dots) or seven thirds (word gaps after dashes). Lengths read
 // long or short by a few milliseconds cancel out of the ratio.
-double AlikeTonesDot(std::vector<double> tones, const std::vector<double>& gaps, double estimate, bool* ambiguous) {
+double AlikeTonesDot(std::vector<double> tones, const std::vector<double>& gaps, double estimate, double byTones,
+                     bool* ambiguous) {
   *ambiguous = false;
   if (tones.empty()) return estimate;
   const auto [lo, hi] = std::minmax_element(tones.begin(), tones.end());
@@ -118,6 +119,13 @@ double AlikeTonesDot(std::vector<double> tones, const std::vector<double>& gaps,
       alikeCount += 1;
     }
     if (g > 2 * tone) shortestLong = std::min(shortestLong, g);
+  }
+  if (alikeCount == 0 && std::isfinite(shortestLong)) {
+    // No gap as short as a tone: one-tone letters, E E E or T T T, which
+    // their gaps cannot tell apart (letter gaps after dots, word gaps after
+    // dashes); the usual speeds decide.
+    *ambiguous = false;
+    return byTones;
   }
   if (alikeCount == 0 || !std::isfinite(shortestLong)) return estimate;
   std::vector<double> longer;
@@ -184,7 +192,10 @@ void TimingTracker::Seed(const std::vector<double>& tones, const std::vector<dou
   // the committed ones are kept.
   std::vector<double> allTones = tones_;
   allTones.insert(allTones.end(), tones.begin(), tones.end());
-  const double dot = AlikeTonesDot(allTones, gaps, EstimateDot(allTones, rate, gaps), &ambiguous_);
+  std::vector<double> allGaps = gaps_;
+  allGaps.insert(allGaps.end(), gaps.begin(), gaps.end());
+  const double dot =
+      AlikeTonesDot(allTones, allGaps, EstimateDot(allTones, rate, allGaps), EstimateDot(allTones, rate), &ambiguous_);
   const TimingModel before = model_;
   model_ = TimingModel{};
   model_.letterGapSeen = false;
@@ -221,7 +232,10 @@ void TimingTracker::Seed(const std::vector<double>& tones, const std::vector<dou
         if (g < 1.3 * real.front()) alike.push_back(g);
       }
       const bool weighted = real.front() > 1.6 * model_.dot || real.front() < 0.7 * model_.dot;
-      if (alike.size() >= 2 && weighted && real.front() < 3 * model_.dot) {
+      // Letter gaps beyond them too: gaps all alike are a run of one-tone
+      // letters (EEEE), not weighted element gaps.
+      const bool letters = real.back() > 1.6 * real.front();
+      if (alike.size() >= 2 && weighted && letters && real.front() < 3 * model_.dot) {
         model_.elementGap = Quantile(&alike, 0.5);
       }
     }
@@ -340,7 +354,13 @@ void TimingTracker::FitGapsTo(const std::vector<double>& x, TimingModel* model, 
   for (double v : x) {
     if (v > lnDot - std::log(kHeavyGap)) usable.push_back(v);
   }
-  if (usable.size() >= 5) upper = std::max(upper, std::min(Quantile(&usable, 0.2), lnDot + std::log(3.0)) + std::log(1.6));
+  if (usable.size() >= 5) {
+    // Only with letter gaps beyond them: gaps all alike are a run of
+    // one-tone letters (EEEE), whose letter gaps are no element gaps.
+    const double shortest = std::min(Quantile(&usable, 0.2), lnDot + std::log(3.0));
+    const double longest = Quantile(&usable, 1.0);
+    if (longest > shortest + std::log(1.6)) upper = std::max(upper, shortest + std::log(1.6));
+  }
   std::vector<double> inside;
   for (double v : x) {
     if (v > lnDot - std::log(kHeavyGap) && v < upper) inside.push_back(v);
