@@ -441,7 +441,7 @@ void FrontEnd::Impl::Spectrum(BasebandSink* sink) {
   }
   // The floors need half a second of spectrum before anything can stand
   // above them.
-  if (static_cast<double>(frameCount * hop) < 0.5 * working) return;
+  if (static_cast<double>(frameCount) * static_cast<double>(hop) < 0.5 * working) return;
   if (!locked) {
     if (best < bins.size()) {
       Lock(best, sink);

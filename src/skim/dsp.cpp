@@ -54,7 +54,8 @@ Complex NoiseSource::Next() {
 
 bool Smooth(std::size_t n) {
   if (n == 0) return false;
-  for (std::size_t p : {2, 3, 5, 7}) {
+  static constexpr std::size_t kPrimes[] = {2, 3, 5, 7};
+  for (std::size_t p : kPrimes) {
     while (n % p == 0) n /= p;
   }
   return n == 1;

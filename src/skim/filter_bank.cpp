@@ -46,8 +46,6 @@ FilterBank::FilterBank(const BankLayout& layout, long firstBin, long lastBin, st
     : layout_(layout),
       fft_(layout.size),
       channelFft_(layout.channelBins),
-      firstBin_(firstBin),
-      lastBin_(lastBin),
       input_(layout.size),
       spectrum_(layout.size),
       work_(layout.channelBins),

@@ -62,8 +62,6 @@ class FilterBank {
   BankLayout layout_;
   Fft fft_;
   Fft channelFft_;
-  long firstBin_ = 0;          // detector bins
-  long lastBin_ = 0;
   long sliceStart_ = 0;        // stored bins: the detector's with a channel's half-width either side
   std::size_t sliceLength_ = 0;
   std::vector<Complex> input_;  // the block being filled: half old, half new
