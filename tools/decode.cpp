@@ -170,6 +170,7 @@ int Decode(int argc, char** argv) {
                    {"--timestamps", false},
                    {"--pitch", true},
                    {"--band", true},
+                   {"--charset", true},
                    {"--raw", true},
                    {"--raw-format", true},
                    {"--max-duration", true}},
@@ -180,7 +181,7 @@ int Decode(int argc, char** argv) {
   const bool basic = args.Has("--basic");
   if (basic && args.Has("--robust")) return Usage("give one of --basic and --robust");
   if (args.Has("--json") && args.Has("--timestamps")) return Usage("give one of --json and --timestamps");
-  for (const char* option : {"--json", "--timestamps", "--pitch", "--band"}) {
+  for (const char* option : {"--json", "--timestamps", "--pitch", "--band", "--charset"}) {
     if (basic && args.Has(option)) return Usage(std::string(option) + " is for the robust recogniser, not --basic");
   }
   SourceOptions options;
@@ -196,6 +197,9 @@ int Decode(int argc, char** argv) {
     if (!ParseBand(*band, &robust.bandLoHz, &robust.bandHiHz) || robust.bandHiHz > 4000) {
       return Usage("--band takes LO-HI in Hz, 0 <= LO < HI <= 4000, not '" + *band + "'");
     }
+  }
+  if (const std::string* name = args.Value("--charset"); name && !ParseCharset(name->c_str(), &robust.charset)) {
+    return Usage("--charset takes basic, latin, cyrillic, greek, hebrew or arabic, not '" + *name + "'");
   }
   options.rawRate = static_cast<int>(raw);
   if (const std::string* format = args.Value("--raw-format")) {

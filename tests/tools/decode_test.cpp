@@ -427,5 +427,34 @@ TEST(Decode, StandardOutputFailuresAreReportedAndAClosedPipeIsQuiet) {
   }
 }
 
+
+// What the encoder keys in an extended alphabet reads back in it; without
+// --charset its codes are named as the prosigns they are, not revised
+// into real letters.
+TEST(Decode, ReadsTheCharsetTheEncoderKeyed) {
+  TempDir dir;
+  struct Case {
+    const char* keyed;
+    const char* charset;
+    const char* want;
+  };
+  const Case cases[] = {
+      {"ÄÖÜ TEST", "latin", "ÄÖÜ TEST\n"},
+      {"ÄÖÜ TEST", nullptr, "<AA><OE><UT> TEST\n"},
+      {"ПРИВЕТ МИР", "cyrillic", "ПРИВЕТ МИР\n"},
+  };
+  for (const Case& c : cases) {
+    const std::string charset = c.charset ? std::string(" --charset ") + c.charset : "";
+    ASSERT_EQ(Shell(dir, "TOOL encode --charset " + std::string(c.charset ? c.charset : "latin") + " " +
+                             Quote(c.keyed) + " " + Quote(dir.File("k.wav")))
+                  .exitCode,
+              0);
+    const Result r = Shell(dir, "TOOL decode" + charset + " " + Quote(dir.File("k.wav")));
+    EXPECT_EQ(r.exitCode, 0) << c.keyed << ": " << r.err;
+    EXPECT_EQ(r.out, c.want) << c.keyed << charset;
+  }
+  EXPECT_EQ(Shell(dir, "TOOL decode --charset klingon " + Quote(dir.File("k.wav"))).exitCode, 2);
+}
+
 }  // namespace
 }  // namespace tolvane::tool
