@@ -159,6 +159,7 @@ bool AudioSource::Start(const std::string& path, const SourceOptions& options) {
     }
 #endif
   }
+  if (reader_ == nullptr) return Fail("no reader takes this input");
   const double rate = reader_->rate;
   if (rate < kMinRate) return Fail("the sample rate is " + Hz(rate) + ", below 1000 Hz: no Morse code fits in it");
   if (rate > kMaxRate) return Fail("the sample rate is " + Hz(rate) + ", above 100 MHz");

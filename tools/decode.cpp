@@ -18,7 +18,7 @@ namespace {
 
 // What the basic recogniser keeps of a stream for a second look: ten
 // minutes at 8000 Hz, 9.6 MB.
-constexpr std::size_t kStreamKeep = 10 * 60 * kSampleRate;
+constexpr std::size_t kStreamKeep = std::size_t{10} * 60 * kSampleRate;
 
 // The exit code of a run stopped by Ctrl-C, as a shell reports one.
 constexpr int kExitInterrupted = 130;

@@ -60,13 +60,13 @@ class Segmenter {
   std::uint64_t count_ = 0;  // positions cut
   bool state_ = false;       // the walk starts in the off state
   std::uint64_t start_ = 0;  // of the open run
-  std::int16_t pending_[kChunk];
+  std::int16_t pending_[kChunk]{};
   std::size_t pendingCount_ = 0;
   // History across chunks: |x| from 72 positions back, eight-sums from 64
   // back, window sums from 8 back, then the chunk itself.
-  std::int32_t a_[kWindow + 8 + kChunk];
-  std::int32_t b_[kWindow + kChunk];
-  std::int32_t s_[8 + kChunk];
+  std::int32_t a_[kWindow + 8 + kChunk]{};
+  std::int32_t b_[kWindow + kChunk]{};
+  std::int32_t s_[8 + kChunk]{};
 };
 
 // Turns runs into text as AssembleText does, one run at a time.

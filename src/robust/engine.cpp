@@ -253,6 +253,7 @@ void RobustDecoder::Impl::Analyse(bool final) {
 
   // Commit the runs that end before the horizon.
   std::vector<Run> runs;
+  runs.reserve(found.size());
   for (const robust::StepRun& r : found) {
     runs.push_back({r.on, commit + static_cast<std::int64_t>(r.start) * step,
                     static_cast<std::int64_t>(r.length) * step});

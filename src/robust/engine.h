@@ -42,8 +42,8 @@ struct RobustDecoder::Impl : robust::BasebandSink {
         front(Spec(o)),
         noise(20000),
         lately(2000),
-        guardNoise(20000 / kGuardBlock),
-        centreLevel(20000 / kGuardBlock) {
+        guardNoise(20000.0 / kGuardBlock),
+        centreLevel(20000.0 / kGuardBlock) {
     text.SetCharset(o.charset);
   }
 

@@ -99,7 +99,7 @@ struct FrontEnd::Impl {
     if (preFactor > 1) {
       const double cut = 0.42 / static_cast<double>(preFactor);
       std::vector<float> taps = LowPass(cut, KaiserLength(0.16 / static_cast<double>(preFactor), 60), 60);
-      preDelay = static_cast<double>(taps.size() / 2);
+      preDelay = static_cast<double>(taps.size() - 1) / 2;
       if (spec.complex) {
         preComplex = Decimator<Complex>(taps, preFactor);
       } else {

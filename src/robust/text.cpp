@@ -209,7 +209,7 @@ void TextStage::Decide(double nowSeconds, bool final) {
     // A keyed carrier keeps its frequency from tone to tone; a voice's
     // harmonics, caught one syllable at a time, do not.
     const bool oneFrequency = recentOffsets_.size() < 3 || spread <= kOffsetSpreadHz;
-    if (mean >= needed && oneFrequency && recent_.size() >= static_cast<std::size_t>(kJudged / 2 + 2)) open_ = true;
+    if (mean >= needed && oneFrequency && recent_.size() >= kJudged / 2 + 2) open_ = true;
   }
   if (open_ && lastStrong_ < 0) {
     // Just opened: what was held from before the signal stood out (noise

@@ -76,38 +76,40 @@ class TextStage {
   void EndLine(double atSeconds);
   bool Weak(double strength) const;
 
+  // The character in progress.
   std::string code_;
   std::vector<float> margins_;
   double charStart_ = 0;
   double charEnd_ = 0;
+  double lastToneEnd_ = -1;
+  double charStrength_ = 0;  // of the character in progress: sum, and tones
+  int charTones_ = 0;
   float charConfidence_ = 1;
   bool wordOpen_ = false;  // a character since the last word gap
-  double lastToneEnd_ = -1;
 
   // The squelch: events wait in `held_` until the signal is judged.
   std::deque<RobustEvent> held_;
   std::deque<double> heldStrength_;  // per held event: its tones' mean log energy ratio
-  double charStrength_ = 0;          // of the character in progress: sum, and tones
-  int charTones_ = 0;
   std::vector<RobustEvent> released;
-  bool open_ = false;
-  std::vector<double> recent_;  // log energy ratios of the last tones
+  std::vector<double> recent_;         // log energy ratios of the last tones
   std::vector<double> recentOffsets_;  // the clear ones' frequencies, Hz
-  double reference_ = 0;        // the open signal's usual character strength
-  double lastStrong_ = -1;      // when its last character at that strength ended
-  double lastReleased_ = 0;
-  int strongRun_ = 0;           // strong tones in a row
-  double strongOffset_ = 0;     // the frequency of the last of them     // the strength of the last character let through
-  bool sealed_ = false;
+  double reference_ = 0;      // the open signal's usual character strength
+  double lastStrong_ = -1;    // when its last character at that strength ended
+  double lastReleased_ = 0;   // the strength of the last character let through
+  double strongOffset_ = 0;   // the frequency of the last strong tone in a row
   double lastReference_ = 0;  // the last transmission's usual strength, after it ended
   double closedAt_ = 0;
-  bool settled_ = true;
-  double silence_ = 2.5;        // seconds without strong characters that end a transmission
+  double silence_ = 2.5;  // seconds without strong characters that end a transmission
   std::size_t released_ = 0;
+  int strongRun_ = 0;  // strong tones in a row
+  bool open_ = false;
+  bool sealed_ = false;
+  bool settled_ = true;
   bool lineHasText_ = false;  // characters released since the last line end
+
   double pitch_ = 0, wpm_ = 0, snr_ = 0;
-  Charset charset_ = Charset::kBasic;
   double rate_ = 1000;
+  Charset charset_ = Charset::kBasic;
 };
 
 }  // namespace tolvane::robust

@@ -183,6 +183,7 @@ double EstimateDot(const std::vector<double>& tones, double unitsPerSecond, cons
   }
   // Refine: the median of the dots and the dashes' thirds.
   std::vector<double> units;
+  units.reserve(tones.size());
   for (double d : tones) units.push_back(d > std::sqrt(3.0) * best ? d / 3 : d);
   return Quantile(&units, 0.5);
 }
@@ -406,6 +407,7 @@ void TimingTracker::FitGapsTo(const std::vector<double>& x, TimingModel* model, 
     m.wordGap = words.size() >= 2 ? std::exp(Quantile(&words, 0.25)) : std::max(m.wordGap, 7.0 / 3 * m.letterGap);
   } else if (firstReading && !between.empty()) {
     std::vector<double> lengths;
+    lengths.reserve(between.size());
     for (double v : between) lengths.push_back(std::exp(v));
     FewLongGaps(lengths, &m);
   }
