@@ -41,8 +41,8 @@ def to8k(source, target):
 
 
 def rates(tool, path):
-    ours = run([tool, "decode", path]).stdout
-    robust = run([tool, "decode", "--robust", path]).stdout
+    ours = run([tool, "decode", "--basic", path]).stdout
+    robust = run([tool, "decode", path]).stdout
     theirs = run(["multimon-ng", "-t", "wav", "-a", "MORSE_CW", "-q", path]).stdout
     return cer(TEXT, ours), cer(TEXT, robust), cer(TEXT, theirs)
 
@@ -73,7 +73,7 @@ def main():
             rows.append(("hand keying, timing jitter +-%d %%" % (jitter * 100),) + rates(tool, wav))
         run(synth[:-1] + ["--qsb", "0.1", TEXT], check=True)
         rows.append(("slow fading to 10 % amplitude",) + rates(tool, wav))
-    print("| recording (20 WPM, 600 Hz) | tolvane decode | tolvane decode --robust | multimon-ng |")
+    print("| recording (20 WPM, 600 Hz) | tolvane decode --basic | tolvane decode | multimon-ng |")
     print("|---|---|---|---|")
     for name, ours, robust, theirs in rows:
         print("| %s | %.0f %% | %.0f %% | %.0f %% |" % (name, 100 * ours, 100 * robust, 100 * theirs))

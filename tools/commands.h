@@ -6,6 +6,7 @@ namespace tolvane::tool {
 
 int Encode(int argc, char** argv);
 int Decode(int argc, char** argv);
+int Skim(int argc, char** argv);
 
 }  // namespace tolvane::tool
 

@@ -1,10 +1,12 @@
 // tolvane: key text into Morse-code audio and read Morse-code audio back.
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <new>
 #include <string>
 
-#include "audio_input.h"
+#include "audio_source.h"
 #include "commands.h"
 #include "options.h"
 
@@ -14,7 +16,11 @@ const char kUsage[] =
     "usage: tolvane encode [OPTIONS] TEXT|- OUTPUT\n"
     "       tolvane encode [OPTIONS] --file PATH|- OUTPUT\n"
     "       tolvane encode [OPTIONS] --groups N [--koch K] [--seed N] OUTPUT\n"
-    "       tolvane decode [--robust] [--explain] INPUT|-\n"
+    "       tolvane decode [--robust | --basic] [--json | --timestamps] [--pitch HZ] [--band LO-HI]\n"
+    "                      [--charset NAME]\n"
+    "                      [--raw RATE [--raw-format s16|u8|f32]] [--max-duration SECONDS]\n"
+    "                      [--explain] INPUT|-\n"
+    "       tolvane skim [OPTIONS] INPUT|-\n"
     "       tolvane --help | --version\n";
 
 namespace {
@@ -24,12 +30,16 @@ std::string Formats() {
   return ReadsOtherFormats()
              ? "      8000 Hz 16-bit mono PCM WAV is read as Wave2Morse reads it; other\n"
                "      formats (any WAV, FLAC, Ogg, MP3, AIFF, ...) are mixed to mono and\n"
-               "      resampled to 8000 Hz first.\n"
+               "      resampled to 8000 Hz first. Sample rates from 1 kHz to 100 MHz.\n"
+               "      A stream (standard input, a pipe) may hold WAV, Wave64, AIFF, CAF,\n"
+               "      AU, FLAC, Ogg or MP3; a WAV header's size is only an upper bound on\n"
+               "      a stream, which is read to its end.\n"
              : "      This build reads 8000 Hz 16-bit mono PCM WAV only.\n";
 }
 
 int Help() {
-  std::printf(
+  // The text is longer than stdio's buffer: a write fails inside printf.
+  const int written = std::printf(
       "Tolvane keys text into Morse-code audio and reads Morse-code audio back into\n"
       "text.\n"
       "\n"
@@ -84,21 +94,69 @@ int Help() {
       "      --seed N         KMURESNAPTLWI.JZ=FOY,VG5/Q92H38B?47C1D60X; the same seed\n"
       "                       gives the same groups\n"
       "\n"
-      "  tolvane decode [--robust] [--explain] INPUT|-\n"
-      "      Print the text keyed in INPUT (standard input when INPUT is -); the\n"
-      "      speed is estimated from the recording.\n"
+      "  tolvane decode [OPTIONS] INPUT|-\n"
+      "      Print the text keyed in INPUT (standard input when INPUT is -) as it is\n"
+      "      decided, a second or so after each character: INPUT is read block by\n"
+      "      block, so a pipe from a receiver shows text while the sender sends.\n"
+      "      One line per transmission. Nothing is printed for noise, a carrier,\n"
+      "      speech or a sweep: exit 1 with \"no Morse code found\".\n"
       "%s"
-      "      --robust     use the recogniser for real recordings: noise, fading, hand\n"
-      "                   keying, Farnsworth spacing, any pitch, changing speed\n"
+      "      --robust     the recogniser for real recordings (the default): noise,\n"
+      "                   fading, hand keying, Farnsworth spacing, any pitch,\n"
+      "                   changing speed\n"
+      "      --basic      the recogniser Wave2Morse uses: the whole text at the end.\n"
+      "                   It reads the input in passes; of a stream it keeps the\n"
+      "                   first 10 minutes for a second look, and refuses a longer\n"
+      "                   one whose loudest moment comes later (give it as a file).\n"
+      "      --json       one JSON object per line: a start line, one per character\n"
+      "                   or word gap (time, text, code, confidence, freq, wpm,\n"
+      "                   snr_db) and an end line\n"
+      "      --timestamps start each line with its audio time, HH:MM:SS.s\n"
+      "      --pitch HZ   listen near this pitch only, following its drift\n"
+      "      --band LO-HI look for the signal between LO and HI Hz only\n"
+      "      --charset NAME   read codes in this alphabet too: latin, cyrillic,\n"
+      "                   greek, hebrew or arabic (.-.- is Ä in latin); a code no\n"
+      "                   character has prints as the prosign it is (<AA>) or ?\n"
+      "      --raw RATE   headerless mono samples at RATE Hz (1000 to 100000000)\n"
+      "      --raw-format F   their format: s16 (signed 16-bit, the default), u8\n"
+      "                   (unsigned 8-bit, as rtl_sdr writes) or f32; little-endian\n"
+      "      --max-duration SECONDS   read at most this much audio\n"
       "      --explain    also print on standard error what the recogniser measured\n"
+      "      Ctrl-C prints what is still pending, then stops.\n"
+      "\n"
+      "  tolvane skim [OPTIONS] INPUT|-\n"
+      "      Every Morse signal in INPUT at once, live: on a terminal a line per\n"
+      "      signal that grows as it is read, otherwise a line per transmission:\n"
+      "      offset (or frequency on the air), speed, SNR, text. A signal shows\n"
+      "      once its first characters read as Morse; a carrier never does. Any\n"
+      "      rate; nothing is resampled.\n"
+      "      --raw RATE       headerless samples at RATE Hz (rtl_sdr, arecord, sox)\n"
+      "      --raw-format F   s16 (default), u8 (centred on 127.5) or f32, little-endian\n"
+      "      --iq             two channels, or interleaved pairs with --raw: I then Q;\n"
+      "                       the band is -rate/2 to +rate/2 around the centre\n"
+      "      --band LO-HI     look for signals between LO and HI Hz only (default: audio\n"
+      "                       100 Hz to 0.45 x rate, I/Q -0.45 to +0.45 x rate)\n"
+      "      --json           JSON Lines: signal found/lost, text per character, end\n"
+      "      --dial KHZ       the receiver's dial (for I/Q its centre): frequencies on\n"
+      "      --usb | --lsb    the air; the sideband of audio input (default --usb)\n"
+      "      --spots          print DX-cluster spots of stations calling CQ (needs\n"
+      "                       --dial): a call copied the same way twice, once per 10\n"
+      "                       minutes and 0.5 kHz\n"
+      "      --spotter CALL   the spotter's call in spots (default NOCALL-#)\n"
+      "      --start HH:MM    the input's start, UTC, for the spots' times (default:\n"
+      "                       now)\n"
+      "      --serve PORT     also serve the spots on 127.0.0.1:PORT as a cluster node\n"
+      "                       does (0: any free port, named on standard error)\n"
       "\n"
       "  tolvane --help      this text\n"
       "  tolvane --version   the version\n"
       "\n"
       "Options take their value as --name VALUE or --name=VALUE; numbers are plain\n"
       "decimals (7.5, not 0x14 or 1e1).\n"
-      "Exit status: 0 on success, 1 when the job fails, 2 for a usage mistake.\n",
+      "Exit status: 0 on success, 1 when the job fails (decode: also when no Morse\n"
+      "code was found), 2 for a usage mistake.\n",
       ReadsOtherFormats() ? "" : " This build writes WAV only.", Formats().c_str());
+  if (written < 0) NoteOutputError(errno);
   return kExitOk;
 }
 
@@ -107,11 +165,12 @@ int Run(int argc, char** argv) {
   const std::string command = argv[1];
   if (command == "--help" || command == "-h") return Help();
   if (command == "--version") {
-    std::printf("tolvane %s\n", TOLVANE_VERSION);
+    if (std::printf("tolvane %s\n", TOLVANE_VERSION) < 0) NoteOutputError(errno);
     return kExitOk;
   }
   if (command == "encode") return Encode(argc - 2, argv + 2);
   if (command == "decode") return Decode(argc - 2, argv + 2);
+  if (command == "skim") return Skim(argc - 2, argv + 2);
   return Usage("unknown command " + command);
 }
 
@@ -119,6 +178,9 @@ int Run(int argc, char** argv) {
 }  // namespace tolvane::tool
 
 int main(int argc, char** argv) {
+  // A reader that goes away (`| head`) shows as EPIPE on the next write,
+  // which ends the run quietly, instead of a signal mid-write.
+  std::signal(SIGPIPE, SIG_IGN);
   int code = tolvane::tool::kExitFailed;
   try {
     code = tolvane::tool::Run(argc, argv);

@@ -87,7 +87,7 @@ bool NumberOption(const Arguments& args, const std::string& name, double lo, dou
     return true;
   }
   char range[96];
-  std::snprintf(range, sizeof range, "%s takes a %s from %g to %g", name.c_str(),
+  std::snprintf(range, sizeof range, "%s takes a %s from %.10g to %.10g", name.c_str(),
                 whole ? "whole number" : "number", lo, hi);
   if (!ParseDecimal(*text, value) || *value < lo || *value > hi || (whole && *value != std::floor(*value))) {
     *problem = std::string(range) + ", not '" + *text + "'";
@@ -101,10 +101,21 @@ int Usage(const std::string& problem) {
   return kExitUsage;
 }
 
+namespace {
+int outputError = 0;
+}  // namespace
+
+void NoteOutputError(int error) {
+  if (outputError == 0) outputError = error != 0 ? error : EIO;
+}
+
 int FinishOutput(int code) {
   // A full disk or a closed descriptor shows at the latest here.
-  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-    std::fprintf(stderr, "tolvane: standard output: %s\n", std::strerror(errno != 0 ? errno : EIO));
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) NoteOutputError(errno);
+  if (outputError == EPIPE) return code;
+  if (outputError != 0) {
+    std::fprintf(stderr, "tolvane: standard output: %s\n", std::strerror(outputError));
     return kExitFailed;
   }
   return code;

@@ -57,8 +57,11 @@ extern const char kUsage[];
 int Usage(const std::string& problem);
 
 // Writes to standard output, remembering the first failure; FinishOutput
-// then says what went wrong in one line and gives the exit code.
+// then says what went wrong in one line and gives the exit code. A reader
+// that went away (EPIPE: `| head`) ends the run quietly.
 int FinishOutput(int code);
+// The errno of a failed write to standard output, for FinishOutput.
+void NoteOutputError(int error);
 
 }  // namespace tolvane::tool
 

@@ -66,12 +66,36 @@ std::vector<std::int16_t> ToPcm8000(const std::vector<float>& audio, double rate
   return out;
 }
 
+// The streaming recogniser on the audio as it is, at its own rate, told the
+// wanted pitch when there is one.
+std::string Robust(const std::vector<float>& audio, double rate, double pitchHz) {
+  tolvane::RobustOptions options;
+  options.sampleRate = rate;
+  options.pitchGiven = pitchHz > 0;
+  options.pitchHz = pitchHz;
+  tolvane::RobustDecoder decoder(options);
+  decoder.Push(audio.data(), audio.size());
+  decoder.Flush();
+  std::vector<tolvane::RobustEvent> events;
+  decoder.Take(&events);
+  std::string text;
+  for (const tolvane::RobustEvent& e : events) {
+    if (e.wordGap || e.lineEnd) {
+      if (!text.empty() && text.back() != ' ') text += ' ';
+      continue;
+    }
+    text += e.text;
+  }
+  return text;
+}
+
 std::string Decode(Decoder decoder, const std::vector<float>& audio, double rate, double pitchHz) {
-  (void)pitchHz;  // no decoder here can be told the pitch yet
+  if (decoder == Decoder::kRobust) return Robust(audio, rate, pitchHz);
+  // The others read 8000 Hz 16-bit files and cannot be told a pitch.
   const std::vector<std::int16_t> pcm = ToPcm8000(audio, rate);
   std::string text;
   switch (decoder) {
-    case Decoder::kRobust: tolvane::DecodeRobust(pcm.data(), pcm.size(), &text); break;
+    case Decoder::kRobust: break;
     case Decoder::kBasic: tolvane::DecodeSamples(pcm.data(), pcm.size(), &text); break;
     case Decoder::kMultimon: text = RunOnWav(pcm, "multimon-ng -t wav -a MORSE_CW -q", " 2>/dev/null"); break;
     case Decoder::kFldigi: text = RunOnWav(pcm, "python3 '" + FldigiScript() + "'", " 2>/dev/null"); break;

@@ -144,6 +144,10 @@ const ProsignEntry kProsignTable[] = {
     {"AR", ".-.-."},  {"SK", "...-.-"},    {"BT", "-...-"},  {"KN", "-.--."},
     {"SOS", "...---..."}, {"HH", "........"}, {"AS", ".-..."}, {"CT", "-.-.-"},
     {"SN", "...-."},  {"BK", "-...-.-"},   {"CL", "-.-..-.."}, {"DO", "-..---"},
+    // Codes with no character in the basic alphabet, named by their letters
+    // run together, so that a reader can print what was keyed.
+    {"AA", ".-.-"},   {"OE", "---."},      {"MM", "----"},   {"UT", "..--"},
+    {"AL", ".-.-.."},
 };
 
 struct CharsetInfo {

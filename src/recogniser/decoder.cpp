@@ -4,6 +4,7 @@
 
 #include "morse/morse.h"
 #include "recogniser/recogniser.h"
+#include "recogniser/streaming.h"
 
 namespace tolvane {
 
@@ -18,10 +19,6 @@ std::int32_t LowerQuartile(std::int32_t* values, std::size_t n) {
   return *q;
 }
 
-// Past the longest code, the pending code reads as '?' whatever follows;
-// keeping one symbol more than that bounds its memory.
-constexpr std::size_t kMaxPendingSymbols = kMaxCodeLength + 1;
-
 }  // namespace
 
 int EstimateUnit(std::int32_t* onLengths, std::size_t onCount, std::int32_t* offLengths,
@@ -35,39 +32,60 @@ int EstimateUnit(std::int32_t* onLengths, std::size_t onCount, std::int32_t* off
   return std::clamp(w, static_cast<std::int32_t>(MIN_UNIT), static_cast<std::int32_t>(MAX_UNIT));
 }
 
-bool AssembleText(const Runs& runs, int unit, std::string* text, std::string* symbols) {
-  if (unit < 1) unit = 1;
-  try {
-    std::string pending;
-    pending.reserve(kMaxPendingSymbols);
-    auto flush = [&] {
-      if (pending.empty()) return;
-      text->push_back(LookupChar(pending.c_str()));
-      pending.clear();
-    };
-    const std::int64_t half = unit / 2;
-    bool spaceDue = false;  // a character ended: separate its symbols from the next
-    for (std::size_t r = 0; r < runs.lengths.size(); ++r) {
-      const std::int64_t units = (runs.lengths[r] + half) / unit;
-      if (runs.states[r] != 0) {
-        const char symbol = units >= 3 ? '-' : '.';
-        if (pending.size() < kMaxPendingSymbols) pending.push_back(symbol);
-        if (symbols != nullptr) {
-          if (spaceDue) symbols->push_back(' ');
-          symbols->push_back(symbol);
-        }
-        spaceDue = false;
-      } else if (units >= 2) {
-        spaceDue = spaceDue || !pending.empty();
-        flush();
-        if (units >= 4) {
-          text->push_back(' ');
-          if (symbols != nullptr) symbols->append(" / ");
-          spaceDue = false;
-        }
-      }
+TextAssembler::TextAssembler(int unit, std::string* text, std::string* symbols, std::size_t maxText)
+    : unit_(unit < 1 ? 1 : unit), text_(text), symbols_(symbols), maxText_(maxText) {}
+
+bool TextAssembler::Put(char c) {
+  if (text_->size() >= maxText_) {
+    overflow_ = true;
+    return false;
+  }
+  text_->push_back(c);
+  return true;
+}
+
+void TextAssembler::Flush() {
+  if (pendingCount_ == 0) return;
+  pending_[pendingCount_] = '\0';
+  Put(LookupChar(pending_));
+  pendingCount_ = 0;
+}
+
+bool TextAssembler::Push(bool on, std::uint64_t length) {
+  // Whole units, rounded half up.
+  const std::uint64_t units = (length + static_cast<std::uint64_t>(unit_ / 2)) / static_cast<std::uint64_t>(unit_);
+  if (on) {
+    const char symbol = units >= 3 ? '-' : '.';
+    if (pendingCount_ < kMaxCodeLength + 1) pending_[pendingCount_++] = symbol;
+    if (symbols_ != nullptr) {
+      if (spaceDue_) symbols_->push_back(' ');
+      symbols_->push_back(symbol);
     }
-    flush();
+    spaceDue_ = false;
+  } else if (units >= 2) {
+    spaceDue_ = spaceDue_ || pendingCount_ > 0;
+    Flush();
+    if (units >= 4) {
+      Put(' ');
+      if (symbols_ != nullptr) symbols_->append(" / ");
+      spaceDue_ = false;
+    }
+  }
+  return !overflow_;
+}
+
+bool TextAssembler::Finish() {
+  Flush();
+  return !overflow_;
+}
+
+bool AssembleText(const Runs& runs, int unit, std::string* text, std::string* symbols) {
+  try {
+    TextAssembler assembler(unit, text, symbols, std::string::npos);
+    for (std::size_t r = 0; r < runs.lengths.size(); ++r) {
+      assembler.Push(runs.states[r] != 0, static_cast<std::uint64_t>(runs.lengths[r]));
+    }
+    assembler.Finish();
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -117,18 +135,14 @@ bool DecodeSamples(const std::int16_t* samples, std::size_t count, std::string* 
 
 bool DecodeWavToText(const char* path, std::string* text, DecodeReport* report,
                      DecodeFailure* why) {
-  std::unique_ptr<std::int16_t[]> samples;
-  int sampleRate = 0;
-  std::size_t count = 0;
-  if (!LoadWavSamples(path, &samples, &sampleRate, &count, why)) return false;
-  return DecodeSamples(samples.get(), count, text, report, why);
+  return DecodeWavFile(path, text, report, why, std::string::npos);
 }
 
 bool DecodeWavToText(const char* path) {
   try {
     std::string text;
-    if (!DecodeWavToText(path, &text)) return false;
-    if (text.size() >= kDecodedTextSize) return false;
+    // A longer text fails anyway: stop as soon as it passes the limit.
+    if (!DecodeWavFile(path, &text, nullptr, nullptr, kMaxTextBytes)) return false;
     std::memcpy(DecodedText, text.c_str(), text.size() + 1);
     return true;
   } catch (const std::bad_alloc&) {

@@ -82,7 +82,79 @@ struct DecodeReport {
 bool DecodeSamples(const std::int16_t* samples, std::size_t count, std::string* text,
                    DecodeReport* report = nullptr, DecodeFailure* why = nullptr);
 
-// Loads and recognises a WAV file into `text`.
+// --- Reading in passes, in constant memory ------------------------------
+
+// Samples for the basic recogniser, block by block. It reads them once;
+// where it must look again (the loudest moment came late, or there were
+// more runs than it keeps), it rewinds and reads the first `upTo` samples
+// again, so that a source keeping only the start of a stream can still
+// serve a short second look.
+class SampleSource {
+ public:
+  virtual ~SampleSource() = default;
+  // Up to `max` samples; 0 at the end of the input, or after a failure,
+  // which `why` then records.
+  virtual std::size_t Read(std::int16_t* out, std::size_t max, DecodeFailure* why) = 0;
+  // Back to the first sample, to read at most `upTo` samples; false, with
+  // `why` set, where the source cannot.
+  virtual bool Rewind(std::uint64_t upTo, DecodeFailure* why) = 0;
+};
+
+// What DecodeSamples gives for the same samples, bit for bit, read through
+// fixed buffers: a first pass finds the envelope's peak and cuts the runs,
+// keeping their lengths as counts (enough for the unit, which is clamped to
+// MIN_UNIT..MAX_UNIT) and, up to a quarter of a million, in order (enough
+// for the text); a second pass covers the start again when the threshold
+// rose after it, and a third reads everything again for the text when the
+// runs did not all fit. Memory stays the same for any length. The text
+// stops with kTooLong once it would pass `maxText` bytes.
+bool DecodeSource(SampleSource* source, std::string* text, DecodeReport* report = nullptr,
+                  DecodeFailure* why = nullptr, std::size_t maxText = std::string::npos);
+
+// A WAV input as a SampleSource, rewound by seeking. A data chunk that ends
+// before its declared size (a stream, or a file cut while being read) is
+// kTruncated unless `upperBound` says the size only bounds the data (as on
+// a pipe, where the end of the stream is the end), or the reader found a
+// pipe's placeholder size.
+class WavSamples : public SampleSource {
+ public:
+  explicit WavSamples(WavReader* reader, bool upperBound = false) : reader_(reader), upperBound_(upperBound) {}
+  std::size_t Read(std::int16_t* out, std::size_t max, DecodeFailure* why) override;
+  bool Rewind(std::uint64_t upTo, DecodeFailure* why) override;
+
+ private:
+  WavReader* reader_;
+  bool upperBound_;
+  std::uint64_t read_ = 0;
+};
+
+// Keeps the first `capacity` samples of a source that cannot seek (a pipe),
+// so that a rewind to read no further than those succeeds; beyond them it
+// fails with kCannotRewind. Memory: at most `capacity` samples.
+class ReplaySource : public SampleSource {
+ public:
+  ReplaySource(SampleSource* inner, std::size_t capacity) : inner_(inner), capacity_(capacity) {}
+  std::size_t Read(std::int16_t* out, std::size_t max, DecodeFailure* why) override;
+  bool Rewind(std::uint64_t upTo, DecodeFailure* why) override;
+  // How many samples it keeps at most.
+  std::size_t capacity() const { return capacity_; }
+
+ private:
+  SampleSource* inner_;
+  std::size_t capacity_;
+  std::vector<std::int16_t> kept_;
+  bool keeping_ = true;   // every sample read so far is in kept_
+  bool replaying_ = false;
+  std::uint64_t at_ = 0;  // next sample to replay
+  std::uint64_t upTo_ = 0;
+};
+
+// Recognises a WAV file into `text` through DecodeSource: the path is
+// opened with WavReader, rewound by seeking (a FIFO through a ReplaySource).
+bool DecodeWavFile(const char* path, std::string* text, DecodeReport* report, DecodeFailure* why,
+                   std::size_t maxText);
+
+// Loads and recognises a WAV file into `text` (DecodeWavFile without a limit).
 bool DecodeWavToText(const char* path, std::string* text, DecodeReport* report = nullptr,
                      DecodeFailure* why = nullptr);
 

@@ -47,6 +47,8 @@ std::string DescribeFailure(const DecodeFailure& failure) {
       return "the recording is too quiet to read: its level, averaged over 8 ms, stays below 1 of 32768";
     case DecodeError::kTooLong: return "the recording is too long";
     case DecodeError::kNoTone: return "no keyed tone found";
+    case DecodeError::kCannotRewind:
+      return "a stream cannot be read a second time past the start that was kept; give it as a file";
   }
   return "unknown error";
 }

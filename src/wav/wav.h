@@ -43,6 +43,7 @@ enum class DecodeError {
   kTooQuiet,         // some samples are not zero, but the level never reaches 1
   kTooLong,          // more samples, or more text, than the caller can hold
   kNoTone,           // no keyed tone stands out
+  kCannotRewind,     // a second look at a stream reaches past the start it keeps
 };
 
 // The fields of a "fmt " chunk that decide whether it is supported.
@@ -92,13 +93,20 @@ bool WriteWavHeader(std::FILE* file, int sampleRate, int channels, int bitsPerSa
 // one. Only 8000 Hz 16-bit mono PCM (format tag 1) is accepted.
 
 // Reads the samples of one WAV input block by block, from memory, a path, a
-// FILE* or a file descriptor; every entry ends in the same walk. Where the
-// input can seek, a data chunk that declares more bytes than the input holds
-// is refused when opening (kTruncated), before anything is read; on a pipe
-// the declared size is only an upper bound, and `truncated()` tells
-// afterwards whether fewer bytes came. Not thread-safe; one reader per input.
+// FILE*, a file descriptor or a stream the caller reads; every entry ends in
+// the same walk. Where the input can seek, a data chunk that declares more
+// bytes than the input holds is refused when opening (kTruncated), before
+// anything is read; on a pipe the declared size is only an upper bound, and
+// `truncated()` tells afterwards whether fewer bytes came. A pipe's writer
+// cannot know the size when it writes the header, so there a size of 0 or
+// from 0x7FFFF000 up (sox writes 0x7FFFF000, others 0xFFFFFFFF) means the
+// data runs to the end of the input. Not thread-safe; one reader per input.
 class WavReader {
  public:
+  // Gives up to n bytes of a stream into `out`, at least one unless the
+  // stream ended or failed (then 0, with `*error` set to an errno).
+  using StreamRead = std::size_t (*)(void* context, unsigned char* out, std::size_t n, int* error);
+
   WavReader();
   ~WavReader();
   WavReader(const WavReader&) = delete;
@@ -112,14 +120,21 @@ class WavReader {
   bool Open(std::FILE* file, DecodeFailure* why = nullptr);
   // [in] fd: positioned at "RIFF", borrowed; it stays open.
   bool OpenDescriptor(int fd, DecodeFailure* why = nullptr);
+  // A stream that cannot seek, read through `read`; `context` is borrowed.
+  bool Open(StreamRead read, void* context, DecodeFailure* why = nullptr);
 
   const WavFormat& format() const;
   // The data chunk's size as declared, and whether the input can seek.
   std::uint32_t declaredBytes() const;
   bool seekable() const;
+  // Whether the data runs to the end of the input whatever its size says
+  // (a pipe's placeholder size, see above).
+  bool toTheEnd() const;
 
   // Reads up to `max` samples into `out`; 0 at the end of the data chunk or
-  // of the input. A read error is recorded in `why` (kRead) and also ends it.
+  // of the input. A stream gives what has arrived (at least one sample
+  // until it ends) rather than waiting for `max`. A read error is recorded
+  // in `why` (kRead) and also ends it.
   std::size_t Read(std::int16_t* out, std::size_t max, DecodeFailure* why = nullptr);
   // Whether the input ended before the declared data did, an odd last byte
   // aside, and the errno of a read that failed (0: none).
@@ -139,6 +154,7 @@ class WavReader {
   std::uint32_t declared_ = 0;
   std::uint64_t dataStart_ = 0;
   std::uint64_t remaining_ = 0;  // data bytes not yet read
+  bool toTheEnd_ = false;
   bool ended_ = false;           // the input ended inside the data
   int readError_ = 0;
 };

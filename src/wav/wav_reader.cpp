@@ -6,186 +6,26 @@
 
 #if defined(_WIN32)
 #include <io.h>
-#else
-#include <sys/types.h>
-#include <unistd.h>
 #endif
 
+#include "wav/sources.h"
 #include "wav/wav.h"
 
 namespace tolvane {
-
-// The bytes behind one entry. Positions count from where the walk began, in
-// 64 bits, so no chunk size can wrap them; a seekable source may be moved
-// past its end, after which reads give nothing, as with a file.
-struct WavReader::Source {
-  virtual ~Source() = default;
-  // Up to n bytes; fewer only at the end of the input or on an error, which
-  // leaves `error` set.
-  virtual std::size_t Read(unsigned char* out, std::size_t n) = 0;
-  virtual bool Seekable() const = 0;
-  virtual bool SeekTo(std::uint64_t position) = 0;  // seekable sources only
-  virtual bool Size(std::uint64_t* size) = 0;       // seekable sources only
-
-  // Forward by n bytes: a seek where the source allows it, else reading
-  // and dropping what comes.
-  bool Skip(std::uint64_t n) {
-    if (Seekable()) {
-      const std::uint64_t limit = std::numeric_limits<std::int64_t>::max();
-      return SeekTo(n > limit - position ? limit : position + n);
-    }
-    unsigned char scratch[4096];
-    while (n > 0) {
-      const std::size_t want = n < sizeof scratch ? static_cast<std::size_t>(n) : sizeof scratch;
-      const std::size_t got = Read(scratch, want);
-      n -= got;
-      if (got < want) return error == 0;  // the end: the walk stops at the next read
-    }
-    return true;
-  }
-
-  std::uint64_t position = 0;
-  int error = 0;  // errno of the last failed operation
-};
 
 namespace {
 
 using Source = WavReader::Source;
 
-class MemorySource : public Source {
- public:
-  MemorySource(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-  std::size_t Read(unsigned char* out, std::size_t n) override {
-    // Every read is clamped to what remains, so no position reads outside.
-    if (position >= size_) return 0;
-    const std::size_t left = size_ - static_cast<std::size_t>(position);
-    if (n > left) n = left;
-    if (n > 0) std::memcpy(out, data_ + position, n);
-    position += n;
-    return n;
-  }
-  bool Seekable() const override { return true; }
-  bool SeekTo(std::uint64_t to) override {
-    position = to;
-    return true;
-  }
-  bool Size(std::uint64_t* size) override {
-    *size = size_;
-    return true;
-  }
+// The smallest data size read as a pipe writer's placeholder.
+constexpr std::uint32_t kPipePlaceholder = 0x7FFFF000;
 
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-};
-
-#if defined(_WIN32)
-using Offset = long long;
-int SeekFile(std::FILE* f, Offset o, int whence) { return _fseeki64(f, o, whence); }
-Offset TellFile(std::FILE* f) { return _ftelli64(f); }
-#else
-using Offset = off_t;
-static_assert(sizeof(Offset) == 8, "build with _FILE_OFFSET_BITS=64");
-int SeekFile(std::FILE* f, Offset o, int whence) { return fseeko(f, o, whence); }
-Offset TellFile(std::FILE* f) { return ftello(f); }
-#endif
-
-class FileSource : public Source {
- public:
-  FileSource(std::FILE* file, bool owned) : file_(file), owned_(owned) {
-    // A pipe cannot tell where it is; a file starts wherever the caller left it.
-    const Offset at = TellFile(file_);
-    seekable_ = at >= 0 && SeekFile(file_, at, SEEK_SET) == 0;
-    base_ = seekable_ ? at : 0;
-  }
-  ~FileSource() override {
-    if (owned_) std::fclose(file_);
-  }
-  std::size_t Read(unsigned char* out, std::size_t n) override {
-    const std::size_t got = std::fread(out, 1, n, file_);
-    position += got;
-    if (got < n && std::ferror(file_)) error = errno != 0 ? errno : EIO;
-    return got;
-  }
-  bool Seekable() const override { return seekable_; }
-  bool SeekTo(std::uint64_t to) override {
-    if (to > static_cast<std::uint64_t>(std::numeric_limits<Offset>::max() - base_)) to = std::numeric_limits<Offset>::max() - base_;
-    if (SeekFile(file_, base_ + static_cast<Offset>(to), SEEK_SET) != 0) {
-      error = errno;
-      return false;
-    }
-    position = to;
-    return true;
-  }
-  bool Size(std::uint64_t* size) override {
-    const Offset here = TellFile(file_);
-    if (here < 0 || SeekFile(file_, 0, SEEK_END) != 0) return Failed();
-    const Offset end = TellFile(file_);
-    if (end < 0 || SeekFile(file_, here, SEEK_SET) != 0) return Failed();
-    *size = end > base_ ? static_cast<std::uint64_t>(end - base_) : 0;
-    return true;
-  }
-
- private:
-  bool Failed() {
-    error = errno;
-    return false;
-  }
-  std::FILE* file_;
-  bool owned_;
-  bool seekable_ = false;
-  Offset base_ = 0;
-};
-
-#if !defined(_WIN32)
-class DescriptorSource : public Source {
- public:
-  explicit DescriptorSource(int fd) : fd_(fd) {
-    const off_t at = lseek(fd_, 0, SEEK_CUR);
-    seekable_ = at >= 0;
-    base_ = seekable_ ? at : 0;
-  }
-  std::size_t Read(unsigned char* out, std::size_t n) override {
-    std::size_t got = 0;
-    while (got < n) {
-      const ssize_t r = ::read(fd_, out + got, n - got);
-      if (r < 0 && errno == EINTR) continue;
-      if (r < 0) {
-        error = errno;
-        break;
-      }
-      if (r == 0) break;
-      got += static_cast<std::size_t>(r);
-    }
-    position += got;
-    return got;
-  }
-  bool Seekable() const override { return seekable_; }
-  bool SeekTo(std::uint64_t to) override {
-    if (to > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max() - base_)) to = std::numeric_limits<off_t>::max() - base_;
-    if (lseek(fd_, base_ + static_cast<off_t>(to), SEEK_SET) < 0) {
-      error = errno;
-      return false;
-    }
-    position = to;
-    return true;
-  }
-  bool Size(std::uint64_t* size) override {
-    const off_t end = lseek(fd_, 0, SEEK_END);
-    if (end < 0 || lseek(fd_, base_ + static_cast<off_t>(position), SEEK_SET) < 0) {
-      error = errno;
-      return false;
-    }
-    *size = end > base_ ? static_cast<std::uint64_t>(end - base_) : 0;
-    return true;
-  }
-
- private:
-  int fd_;
-  bool seekable_ = false;
-  off_t base_ = 0;
-};
-#endif
+bool HostIsLittleEndian() {
+  const std::uint16_t probe = 1;
+  unsigned char first = 0;
+  std::memcpy(&first, &probe, 1);
+  return first == 1;
+}
 
 bool ReadExactly(Source* s, unsigned char* out, std::size_t n) { return s->Read(out, n) == n; }
 
@@ -222,7 +62,7 @@ WavReader::WavReader() = default;
 WavReader::~WavReader() = default;
 
 bool WavReader::Open(const std::uint8_t* data, std::size_t size, DecodeFailure* why) {
-  source_ = std::make_unique<MemorySource>(data, size);
+  source_ = MemoryBytes(data, size);
   return Walk(why);
 }
 
@@ -230,12 +70,17 @@ bool WavReader::Open(const char* path, DecodeFailure* why) {
   Close();
   std::FILE* file = std::fopen(path, "rb");
   if (file == nullptr) return Fail(why, DecodeError::kOpen, errno);
-  source_ = std::make_unique<FileSource>(file, true);
+  source_ = FileBytes(file, true);
   return Walk(why);
 }
 
 bool WavReader::Open(std::FILE* file, DecodeFailure* why) {
-  source_ = std::make_unique<FileSource>(file, false);
+  source_ = FileBytes(file, false);
+  return Walk(why);
+}
+
+bool WavReader::Open(StreamRead read, void* context, DecodeFailure* why) {
+  source_ = StreamBytes(read, context);
   return Walk(why);
 }
 
@@ -243,9 +88,9 @@ bool WavReader::OpenDescriptor(int fd, DecodeFailure* why) {
 #if defined(_WIN32)
   std::FILE* file = _fdopen(_dup(fd), "rb");
   if (file == nullptr) return Fail(why, DecodeError::kOpen, errno);
-  source_ = std::make_unique<FileSource>(file, true);
+  source_ = FileBytes(file, true);
 #else
-  source_ = std::make_unique<DescriptorSource>(fd);
+  source_ = DescriptorBytes(fd);
 #endif
   return Walk(why);
 }
@@ -255,6 +100,7 @@ bool WavReader::Walk(DecodeFailure* why) {
   format_ = WavFormat{};
   declared_ = 0;
   remaining_ = 0;
+  toTheEnd_ = false;
   ended_ = false;
   readError_ = 0;
   unsigned char tag[4];
@@ -313,7 +159,11 @@ bool WavReader::Walk(DecodeFailure* why) {
   }
   // A last odd byte is no sample.
   remaining_ = declared_ & ~std::uint32_t{1};
-  if (!s->Seekable()) return true;
+  if (!s->Seekable()) {
+    toTheEnd_ = declared_ == 0 || declared_ >= kPipePlaceholder;
+    if (toTheEnd_) remaining_ = std::numeric_limits<std::uint64_t>::max();
+    return true;
+  }
   // Measure what the input really holds before anyone allocates for it, so
   // a small file that declares gigabytes costs nothing.
   std::uint64_t end = 0;
@@ -327,33 +177,35 @@ std::uint32_t WavReader::declaredBytes() const { return declared_; }
 bool WavReader::seekable() const { return source_ != nullptr && source_->Seekable(); }
 
 std::size_t WavReader::Read(std::int16_t* out, std::size_t max, DecodeFailure* why) {
-  if (source_ == nullptr) return 0;
-  unsigned char bytes[8192];
-  std::size_t done = 0;
-  while (done < max && remaining_ >= 2) {
-    std::size_t want = std::min<std::size_t>(max - done, sizeof bytes / 2);
-    if (want > remaining_ / 2) want = static_cast<std::size_t>(remaining_ / 2);
-    const std::size_t got = source_->Read(bytes, 2 * want);
-    const std::size_t samples = got / 2;
+  if (source_ == nullptr || ended_ || remaining_ < 2) return 0;
+  std::uint64_t limit = remaining_ / 2;
+  if (limit > max) limit = max;
+  // Straight into `out`: the samples are little-endian, as the host is
+  // almost always; others swap below.
+  auto* bytes = reinterpret_cast<unsigned char*>(out);
+  const std::size_t want = 2 * static_cast<std::size_t>(limit);
+  std::size_t got = want == 0 ? 0 : source_->ReadSome(bytes, want);
+  if (got % 2 != 0) got += source_->Read(bytes + got, 1);  // a stream split a sample
+  const std::size_t samples = got / 2;
+  if (!HostIsLittleEndian()) {
     for (std::size_t i = 0; i < samples; ++i) {
-      out[done + i] = static_cast<std::int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
-    }
-    done += samples;
-    remaining_ -= 2 * samples;
-    if (got < 2 * want) {
-      // The input ended or failed; an odd byte left over is dropped with it.
-      if (source_->error != 0) {
-        readError_ = source_->error;
-        Fail(why, DecodeError::kRead, readError_);
-      }
-      ended_ = true;
-      break;
+      out[i] = static_cast<std::int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
     }
   }
-  return done;
+  if (!toTheEnd_) remaining_ -= 2 * samples;
+  if (samples == 0 && want > 0) {
+    // The input ended or failed; an odd byte left over is dropped with it.
+    if (source_->error != 0) {
+      readError_ = source_->error;
+      Fail(why, DecodeError::kRead, readError_);
+    }
+    ended_ = true;
+  }
+  return samples;
 }
 
-bool WavReader::truncated() const { return ended_ && remaining_ >= 2; }
+bool WavReader::truncated() const { return ended_ && !toTheEnd_ && remaining_ >= 2; }
+bool WavReader::toTheEnd() const { return toTheEnd_; }
 int WavReader::readError() const { return readError_; }
 
 bool WavReader::Rewind(DecodeFailure* why) {
@@ -379,7 +231,9 @@ bool LoadAll(WavReader* reader, bool opened, std::unique_ptr<std::int16_t[]>* sa
     // Measured by the walk: the input holds every declared sample.
     data.reset(new (std::nothrow) std::int16_t[declared > 0 ? declared : 1]);
     if (!data) return Fail(why, DecodeError::kOutOfMemory);
-    count = reader->Read(data.get(), declared, why);
+    for (std::size_t n; count < declared && (n = reader->Read(data.get() + count, declared - count, why)) > 0;) {
+      count += n;
+    }
   } else {
     // A stream's size is only a claim: grow as the samples come.
     std::vector<std::int16_t> grown;
@@ -395,7 +249,7 @@ bool LoadAll(WavReader* reader, bool opened, std::unique_ptr<std::int16_t[]>* sa
     std::copy(grown.begin(), grown.end(), data.get());
   }
   if (reader->readError() != 0) return Fail(why, DecodeError::kRead, reader->readError());
-  if (count < declared) return Fail(why, DecodeError::kTruncated);
+  if (!reader->toTheEnd() && count < declared) return Fail(why, DecodeError::kTruncated);
   *samples = std::move(data);
   *sampleRate = kSampleRate;
   *sampleCount = count;

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace tolvane::fuzz {
@@ -40,7 +41,10 @@ class MemoryStream {
     std::fseek(file_, 0, SEEK_END);
     return out;
 #else
-    return std::vector<unsigned char>(buffer_, buffer_ + size_);
+    // Copied as bytes, not converted char by char (see replay_main.cpp).
+    std::vector<unsigned char> out(size_);
+    if (size_ > 0) std::memcpy(out.data(), buffer_, size_);
+    return out;
 #endif
   }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -31,8 +32,11 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "cannot read %s\n", input.string().c_str());
       return 1;
     }
-    const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in),
-                                          std::istreambuf_iterator<char>()};
+    const std::vector<char> read{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    // Copied as bytes: converting each char would change the sign of half
+    // of them, which -fsanitize=implicit-conversion reports.
+    std::vector<std::uint8_t> bytes(read.size());
+    if (!read.empty()) std::memcpy(bytes.data(), read.data(), read.size());
     LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
   }
   std::printf("replayed %zu inputs\n", inputs.size());

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -48,7 +49,12 @@ inline bool FileExists(const std::string& path) {
 
 inline std::vector<unsigned char> ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  const std::string read{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  // Copied as bytes: converting each char would change the sign of half of
+  // them, which clang's -fsanitize=implicit-conversion reports.
+  std::vector<unsigned char> bytes(read.size());
+  if (!read.empty()) std::memcpy(bytes.data(), read.data(), read.size());
+  return bytes;
 }
 
 inline void WriteBytes(const std::string& path, const std::vector<unsigned char>& bytes) {

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -61,7 +62,11 @@ TEST(Cli, ExitCodesAndMessages) {
   const Case cases[] = {
       {{"--version"}, 0, "1.0.0.1", ""},
       {{"--help"}, 0, "tolvane encode", ""},
-      {{"--help"}, 0, "decode [--robust] [--explain] INPUT|-", ""},
+      {{"--help"}, 0, "tolvane decode [OPTIONS] INPUT|-", ""},
+      {{"--help"}, 0, "--raw-format F", ""},
+      {{"--help"}, 0, "--max-duration SECONDS", ""},
+      {{"--help"}, 0, "--json ", ""},
+      {{"--help"}, 0, "--band LO-HI", ""},
       {{"--help"}, 0, kSndfile ? "FLAC" : "reads 8000 Hz 16-bit mono PCM WAV only", ""},
       {{}, 2, "", "usage:"},
       {{"frobnicate"}, 2, "", "unknown command"},
@@ -84,6 +89,13 @@ TEST(Cli, ExitCodesAndMessages) {
       {{"encode", "--wpm"}, 2, "", "--wpm needs a value"},
       {{"decode", "--explain=yes", "a.wav"}, 2, "", "--explain takes no value"},
       {{"decode", "--explain", "--explain", "a.wav"}, 2, "", "give --explain once"},
+      {{"decode", "--basic", "--robust", "a.wav"}, 2, "", "give one of --basic and --robust"},
+      {{"decode", "--raw", "999", "a.raw"}, 2, "", "--raw takes a whole number from 1000 to 100000000"},
+      {{"decode", "--raw", "8000.5", "a.raw"}, 2, "", "--raw takes a whole number"},
+      {{"decode", "--raw-format", "u8", "a.raw"}, 2, "", "--raw-format needs --raw RATE"},
+      {{"decode", "--raw", "8000", "--raw-format", "s24", "a.raw"}, 2, "", "--raw-format takes s16, u8 or f32, not 's24'"},
+      {{"decode", "--max-duration", "0", "a.wav"}, 2, "", "--max-duration takes a number from 0.001 to 1000000000"},
+      {{"decode", "--max-duration", "-5", "a.wav"}, 2, "", "--max-duration takes a number"},
       {{"encode", "--wpm", "20", "--unit-ms", "60", "SOS", dir.File("a.wav")}, 2, "", "once"},
       {{"encode", "--bogus", "SOS", dir.File("a.wav")}, 2, "", "unknown option"},
       {{"encode", "SOS", missing}, 1, "", missing + ": cannot create the file: No such file or directory"},
@@ -122,11 +134,48 @@ TEST(Cli, DecodesStandardInputAndPipes) {
     std::string command;  // run by bash; TOOL and DIR are replaced
     int exitCode;
     std::string out;
+    std::string inErr = "";  // expected in standard error
   };
+  // Headerless: SOS at a twentieth of full scale for eleven minutes, then
+  // once at full scale. The basic recogniser must look at the start again
+  // once it has heard the loud one: a file can, a stream only for the first
+  // ten minutes it keeps.
+  const std::vector<std::int16_t> keyed = test::SamplesAfterHeader(sos);
+  test::Bytes quiet;
+  test::Bytes loud;
+  for (std::int16_t v : keyed) {
+    test::PutU16(&quiet, static_cast<std::uint16_t>(v / 20));
+    test::PutU16(&loud, static_cast<std::uint16_t>(v));
+  }
+  {
+    std::ofstream raw(dir.File("long.raw"), std::ios::binary);
+    const test::Bytes gap(16000, 0);
+    for (int i = 0; i < 11 * 60 * 8000 / 19200; ++i) {
+      raw.write(reinterpret_cast<const char*>(quiet.data()), static_cast<std::streamsize>(quiet.size()));
+      raw.write(reinterpret_cast<const char*>(gap.data()), static_cast<std::streamsize>(gap.size()));
+    }
+    raw.write(reinterpret_cast<const char*>(loud.data()), static_cast<std::streamsize>(loud.size()));
+  }
+  test::WriteBytes(dir.File("sos.raw"), loud);
+  test::Bytes noSize = sos;  // written to a pipe by a program that leaves the size 0
+  noSize[40] = noSize[41] = noSize[42] = noSize[43] = 0;
+  test::WriteBytes(dir.File("nosize.wav"), noSize);
   const Case cases[] = {
       {"TOOL decode - < DIR/sos.wav", 0, "SOS\n"},
+      {"cat DIR/nosize.wav | TOOL decode -", 0, "SOS\n"},
+      {"TOOL decode DIR/nosize.wav", 1, ""},
+      {"cat DIR/sos.raw | TOOL decode --raw 8000 -", 0, "SOS\n"},
+      // 1.2 s: the O has ended, the last S not begun.
+      {"cat DIR/sos.raw | TOOL decode --raw 8000 --raw-format s16 --max-duration 1.2 -", 0, "SO\n"},
+      // Under the loud SOS's threshold the quiet ones are silence.
+      {"TOOL decode --basic --raw 8000 DIR/long.raw", 0, " SOS\n"},
+      {"cat DIR/long.raw | TOOL decode --basic --raw 8000 -", 1, "", "keeps only its first 10 minutes"},
+      {"cat DIR/long.raw | TOOL decode --basic --raw 8000 --max-duration 600 - | cut -c 1-11", 0, "SOS SOS SOS\n"},
+      // The robust recogniser reads every SOS of the same stream as it comes.
+      {"cat DIR/long.raw | TOOL decode --raw 8000 - | cut -c 1-11", 0, "SOS SOS SOS\n"},
       {"cat DIR/sos.wav | TOOL decode -", 0, "SOS\n"},
-      {"cat DIR/piped.wav | TOOL decode -", kSndfile ? 0 : 1, kSndfile ? "SOS\n" : ""},
+      // The library's reader takes a pipe's placeholder size as "to the end".
+      {"cat DIR/piped.wav | TOOL decode -", 0, "SOS\n"},
       {"TOOL decode <(cat DIR/sos.wav)", 0, "SOS\n"},
       {"TOOL decode - < /dev/null", 1, ""},
       // On disk, the same file keeps the verdict Wave2Morse gives it.
@@ -148,6 +197,7 @@ TEST(Cli, DecodesStandardInputAndPipes) {
     EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.exitCode)
         << c.command << ": " << ReadText(dir.File("err"));
     EXPECT_EQ(ReadText(dir.File("out")), c.out) << c.command;
+    EXPECT_NE(ReadText(dir.File("err")).find(c.inErr), std::string::npos) << c.command << ": " << ReadText(dir.File("err"));
   }
 }
 
@@ -229,30 +279,35 @@ TEST(Cli, DecodePrintsTheTextOrSaysWhyNot) {
   const Case cases[] = {
       {{"decode", dir.File("cq.wav")}, 0, "CQ DE TOLVANE\n", ""},
       {{"decode", dir.File("long.wav")}, 0, longText + "\n", ""},
-      {{"decode", "--explain", dir.File("cq.wav")}, 0, "CQ DE TOLVANE\n",
+      {{"decode", "--basic", "--explain", dir.File("cq.wav")}, 0, "CQ DE TOLVANE\n",
        "unit:      442 samples (55.2 ms, 21.7 WPM)"},
-      {{"decode", "--explain", dir.File("cq.wav")}, 0, "CQ DE TOLVANE\n",
+      {{"decode", "--basic", "--explain", dir.File("cq.wav")}, 0, "CQ DE TOLVANE\n",
        "read:      -.-. --.- / -.. . / - --- .-.. ...- .- -. ."},
-      {{"decode", "--explain", dir.File("cq.wav")}, 0, "CQ DE TOLVANE\n", "peak 10423, threshold 2084"},
+      {{"decode", "--explain", "--basic", dir.File("cq.wav")}, 0, "CQ DE TOLVANE\n", "peak 10423, threshold 2084"},
       {{"decode", "--robust", dir.File("cq.wav")}, 0, "CQ DE TOLVANE\n", ""},
-      {{"decode", "--robust", "--explain", dir.File("cq.wav")}, 0, "CQ DE TOLVANE\n", "pitch:     600.1 Hz"},
-      {{"decode", "--explain", "--robust", dir.File("cq.wav")}, 0, "CQ DE TOLVANE\n", "speed:     0s:20.0"},
-      {{"decode", "--robust", "--explain", dir.File("cq.wav")}, 0, "CQ DE TOLVANE\n", " C-.-.:1.00"},
-      {{"decode", "--robust", dir.File("silent.wav")}, 1, "", "silent"},
+      {{"decode", "--robust", "--explain", dir.File("cq.wav")}, 0, "CQ DE TOLVANE\n", "pitch:     600.0 Hz"},
+      {{"decode", "--explain", dir.File("cq.wav")}, 0, "CQ DE TOLVANE\n", "speed:     20.0 WPM"},
+      {{"decode", "--explain", dir.File("cq.wav")}, 0, "CQ DE TOLVANE\n", "1 locked on, 11 characters"},
+      {{"decode", "--robust", dir.File("silent.wav")}, 1, "", "silent.wav: no Morse code found"},
+      {{"decode", "--basic", dir.File("silent.wav")}, 1, "", "silent"},
       {{"decode", missing}, 1, "", missing + ": cannot open: No such file or directory"},
       {{"decode", dir.path()}, 1, "", "cannot read: Is a directory"},
       {{"decode", dir.File("not.wav")}, 1, "",
        kSndfile ? "libsndfile cannot read it: Format not recognised." : "not a RIFF/WAVE file"},
       // Read through libsndfile: it holds only zeros.
       {{"decode", dir.File("stereo.wav")}, 1, "",
+       kSndfile ? "no Morse code found" : "44100 Hz, 2 channels, 16-bit PCM; need 8000 Hz, mono, 16-bit PCM"},
+      {{"decode", "--basic", dir.File("stereo.wav")}, 1, "",
        kSndfile ? "silent" : "44100 Hz, 2 channels, 16-bit PCM; need 8000 Hz, mono, 16-bit PCM"},
-      {{"decode", dir.File("silent.wav")}, 1, "", "silent"},
-      {{"decode", dir.File("empty.wav")}, 1, "", "no samples"},
+      {{"decode", dir.File("silent.wav")}, 1, "", "no Morse code found"},
+      {{"decode", dir.File("empty.wav")}, 1, "", "no Morse code found"},
+      {{"decode", "--basic", dir.File("empty.wav")}, 1, "", "no samples"},
       {{"decode", dir.File("cut.wav")}, 1, "", "truncated"},
       {{"decode"}, 2, "", "usage:"},
       {{"decode", "a.wav", "b.wav"}, 2, "", "usage:"},
+      // A device is a stream, and zeros are no format a stream may hold.
       {{"decode", "/dev/zero"}, 1, "",
-       kSndfile ? "libsndfile cannot read it: Format not recognised." : "not a RIFF/WAVE file"},
+       kSndfile ? "/dev/zero: not a format the tool reads from a stream" : "not a RIFF/WAVE file"},
       {{"decode", "--bogus", "a.wav"}, 2, "", "unknown option"},
   };
   for (const Case& c : cases) {

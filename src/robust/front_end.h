@@ -1,0 +1,80 @@
+// The robust recogniser's front end: finds the keyed tone's pitch, mixes it
+// down to zero and filters a channel around it, one baseband value per
+// millisecond or so. Internal to src/robust.
+#ifndef TOLVANE_SRC_ROBUST_FRONT_END_H
+#define TOLVANE_SRC_ROBUST_FRONT_END_H
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "robust/dsp.h"
+
+namespace tolvane::robust {
+
+// What the engine is told to listen to.
+struct ListenSpec {
+  double rate = 8000;       // input samples (or I/Q pairs) per second, >= 1000
+  bool complex = false;     // interleaved I/Q pairs
+  bool pitchGiven = false;  // listen near `pitch` only
+  double pitch = 0;         // Hz; for I/Q an offset, which may be negative
+  double bandLo = 0;        // search band, Hz; both 0: the whole band
+  double bandHi = 0;
+};
+
+// One baseband value: the channel around the pitch (narrow) and the wider
+// band it was cut from, both at zero frequency, and the input sample it
+// stands for.
+struct Baseband {
+  Complex narrow;
+  Complex wide;
+  std::int64_t input = 0;
+};
+
+// Receives the front end's output.
+class BasebandSink {
+ public:
+  virtual ~BasebandSink() = default;
+  // A new signal was locked on at `pitchHz`; the baseband that follows
+  // starts again, earlier, from the history kept for this.
+  virtual void Locked(double pitchHz, double basebandRate) = 0;
+  virtual void Sample(const Baseband& b) = 0;
+};
+
+class FrontEnd {
+ public:
+  explicit FrontEnd(const ListenSpec& spec);
+  ~FrontEnd();
+  FrontEnd(const FrontEnd&) = delete;
+  FrontEnd& operator=(const FrontEnd&) = delete;
+
+  // Real samples, or I/Q pairs (count pairs) for a complex spec.
+  void Push(const float* samples, std::size_t count, BasebandSink* sink);
+  // Narrows the channel to suit a dot of `dotSeconds`.
+  void SetDot(double dotSeconds);
+  // Whether the engine has judged the locked signal to be Morse; one that
+  // has not gives way to a stronger keyed signal at once.
+  void SetHolding(bool holding);
+  // Moves the oscillator by `hz` to follow a drifting signal.
+  void Nudge(double hz);
+
+  bool locked() const;
+  double pitchHz() const;
+  double basebandRate() const;
+  // Input samples per baseband sample.
+  std::size_t inputPerBaseband() const;
+  // For noise through the channel filter: the variance of a sum of `n`
+  // consecutive outputs over that of one, and the filter's noise bandwidth.
+  double SumVariance(std::size_t n) const;
+  double noiseBandwidthHz() const;
+  std::size_t memoryBytes() const;
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace tolvane::robust
+
+#endif  // TOLVANE_SRC_ROBUST_FRONT_END_H

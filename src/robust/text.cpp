@@ -1,0 +1,324 @@
+#include "robust/text.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "morse/morse.h"
+
+namespace tolvane::robust {
+namespace {
+
+// The text a code stands for in `charset`, or null.
+const char* TextOf(const std::string& code, Charset charset) { return LookupText(charset, code.c_str()); }
+
+// Above this score a keyed tone's energy over the noise it spans cannot be
+// noise (a 30 dB tone); below the lower one it says nothing.
+constexpr double kStrongEnergy = 1000;
+constexpr double kGoodEnergy = 8;
+constexpr int kJudged = 8;          // tones the squelch looks back over
+constexpr double kOpenScore = 2.5;  // their mean log energy ratio to open
+constexpr double kUnsettled = 0.5;  // more, while the noise is not known yet
+constexpr double kHoldSeconds = 6;  // undecided events wait at most this long
+// Once open, a character this much weaker (in log energy) than the signal's
+// usual ones waits for a strong one after it: noise read between and after
+// transmissions never gets one, a fade's weak letters do.
+constexpr double kWeakDrop = 2;
+constexpr double kReopenDrop = 2.5;    // below the last transmission's strength, at first
+constexpr double kReopenRelax = 0.2;   // and this much less each second after it
+constexpr double kOffsetSpreadHz = 5;  // clear tones' frequencies, quartile to quartile, at most
+constexpr double kFadeStep = 2.0;    // weaker than the last character let through, at most
+constexpr double kFadeMargin = 1;    // and this far above the opening score
+constexpr double kSilenceSeconds = 2.5;  // without strong characters: the transmission ended
+
+}  // namespace
+
+Reading ReadCode(const std::string& code, const std::vector<float>& margins, Charset charset) {
+  Reading r;
+  r.code = code;
+  r.confidence = 1;
+  for (float m : margins) r.confidence = std::min(r.confidence, m);
+  if (const char* text = TextOf(code, charset)) {
+    r.text = text;
+    return r;
+  }
+  // Revise only where the evidence is weak: the least certain tone read
+  // the other way. A character so read is likelier than a rare prosign
+  // keyed with a tone in doubt; a prosign keyed clearly stays one.
+  if (!margins.empty() && code.size() <= kMaxCodeLength + 1) {
+    const auto weakest = static_cast<std::size_t>(
+        std::min_element(margins.begin(), margins.end()) - margins.begin());
+    if (margins[weakest] < 0.5f) {
+      std::string revised = code;
+      revised[weakest] = revised[weakest] == '.' ? '-' : '.';
+      if (const char* text = TextOf(revised, charset)) {
+        r.code = revised;
+        r.text = text;
+        r.confidence = 0.5f * margins[weakest];
+        return r;
+      }
+    }
+  }
+  if (const char* name = ProsignName(code.c_str())) {
+    r.text = std::string("<") + name + ">";
+    return r;
+  }
+  r.text = "?";
+  r.confidence = 0;
+  return r;
+}
+
+void TextStage::SetSignal(double pitchHz, double wpm, double snrDb) {
+  pitch_ = pitchHz;
+  wpm_ = wpm;
+  snr_ = snrDb;
+}
+
+void TextStage::Tone(const ToneFacts& tone, const TimingModel& model) {
+  if (tone.carrier) {
+    // A carrier is no Morse: what it interrupted is dropped too.
+    code_.clear();
+    margins_.clear();
+    held_.clear();
+    heldStrength_.clear();
+    Close(tone.end);
+    return;
+  }
+  if (code_.empty()) {
+    charStart_ = tone.start;
+    charConfidence_ = 1;
+    charStrength_ = 0;
+    charTones_ = 0;
+  }
+  const double boundary = model.DashBoundary();
+  const double halfWidth = std::log(std::sqrt(model.dash / model.dot));
+  const bool dash = tone.length > boundary;
+  const auto margin = static_cast<float>(std::min(1.0, std::fabs(std::log(tone.length / boundary)) / halfWidth));
+  if (code_.size() <= 2 * kMaxCodeLength) {
+    code_.push_back(dash ? '-' : '.');
+    margins_.push_back(margin);
+  }
+  charEnd_ = tone.end;
+  lastToneEnd_ = tone.end;
+  // The squelch's evidence: the tone's energy over the noise it spans.
+  // A clear tone that is no steady carrier (a sweep, a voice) is no
+  // evidence of keying at all.
+  const double energy = tone.pure ? tone.energyRatio : 1;
+  // Three strong steady tones in a row, at one frequency, open at once;
+  // one, a steady vowel or a sweep passing may make.
+  const bool sameFrequency = !tone.offsetKnown || strongRun_ == 0 || std::fabs(tone.offsetHz - strongOffset_) <= kOffsetSpreadHz;
+  strongRun_ = energy >= kStrongEnergy ? (sameFrequency ? strongRun_ + 1 : 1) : 0;
+  if (tone.offsetKnown) strongOffset_ = tone.offsetHz;
+  if (strongRun_ >= 3) open_ = true;
+  charStrength_ += std::log(std::max(1.0, energy));
+  ++charTones_;
+  recent_.push_back(std::log(std::max(1.0, energy)));
+  if (tone.offsetKnown) {
+    recentOffsets_.push_back(tone.offsetHz);
+    if (recentOffsets_.size() > kJudged) recentOffsets_.erase(recentOffsets_.begin());
+  }
+  // A strong tone keeps the transmission going before its character ends.
+  if (open_ && lastStrong_ >= 0 && !Weak(recent_.back())) lastStrong_ = tone.end;
+  if (recent_.size() > kJudged) recent_.erase(recent_.begin());
+  Decide(tone.end, false);
+}
+
+void TextStage::Gap(double length, double startSeconds, const TimingModel& model) {
+  if (code_.empty() && !wordOpen_) return;
+  const double letter = model.LetterBoundary();
+  const double word = model.WordBoundary();
+  const auto margin = static_cast<float>(
+      std::min(1.0, std::fabs(std::log(length / letter)) / std::log(std::sqrt(model.letterGap / model.elementGap))));
+  charConfidence_ = std::min(charConfidence_, margin);
+  if (length >= letter) EndCharacter();
+  if (length >= word) EndWord(startSeconds);
+}
+
+void TextStage::OpenGap(double length, double nowSeconds, const TimingModel& model) {
+  if (length >= model.LetterBoundary()) EndCharacter();
+  if (length >= model.WordBoundary() && model.letterGapSeen) EndWord(lastToneEnd_);
+  // A long silence ends a transmission: the squelch judges the next afresh.
+  silence_ = std::max(kSilenceSeconds, 3 * model.wordGap / rate_);
+  Decide(nowSeconds, false);
+  if (length >= silence_ * rate_) Close(nowSeconds);
+}
+
+void TextStage::EndCharacter() {
+  if (code_.empty()) return;
+  Reading r = ReadCode(code_, margins_, charset_);
+  r.confidence = std::min(r.confidence, charConfidence_);
+  RobustEvent e;
+  e.start = charStart_;
+  e.time = charEnd_;
+  e.text = r.text;
+  e.code = r.code;
+  e.confidence = r.confidence;
+  e.pitchHz = static_cast<float>(pitch_);
+  e.wpm = static_cast<float>(wpm_);
+  e.snrDb = static_cast<float>(snr_);
+  code_.clear();
+  margins_.clear();
+  wordOpen_ = true;
+  heldStrength_.push_back(charTones_ > 0 ? charStrength_ / charTones_ : 0);
+  Hold(std::move(e), true);
+}
+
+void TextStage::EndWord(double atSeconds) {
+  if (!wordOpen_) return;
+  wordOpen_ = false;
+  RobustEvent e;
+  e.wordGap = true;
+  e.start = atSeconds;
+  e.time = atSeconds;
+  e.text = " ";
+  e.pitchHz = static_cast<float>(pitch_);
+  e.wpm = static_cast<float>(wpm_);
+  e.snrDb = static_cast<float>(snr_);
+  heldStrength_.push_back(0);
+  Hold(std::move(e), false);
+}
+
+void TextStage::Hold(RobustEvent e, bool) {
+  held_.push_back(std::move(e));
+  Decide(held_.back().time, false);
+}
+
+bool TextStage::Weak(double strength) const {
+  // Far above any noise is never weak, however strong the signal was: slow
+  // fading takes a clean signal down by 20 dB and more.
+  return strength < std::max(kOpenScore, std::min(reference_ - kWeakDrop, std::log(kStrongEnergy)));
+}
+
+void TextStage::Decide(double nowSeconds, bool final) {
+  if (!open_ && !sealed_ && recent_.size() >= static_cast<std::size_t>(std::min(kJudged, 4))) {
+    double mean = 0;
+    for (double s : recent_) mean += s;
+    mean /= static_cast<double>(recent_.size());
+    double needed = settled_ ? kOpenScore : kOpenScore + kUnsettled;
+    // Soon after a transmission on this frequency ended, what opens the
+    // squelch again is comparable with it: key clicks of a loud station
+    // beside it are keyed too, but far weaker.
+    if (lastReference_ > 0) {
+      needed = std::max(needed, lastReference_ - kReopenDrop - kReopenRelax * (nowSeconds - closedAt_));
+    }
+    double spread = 0;
+    if (recentOffsets_.size() >= 3) {
+      std::vector<double> o = recentOffsets_;
+      std::sort(o.begin(), o.end());
+      spread = o[o.size() * 3 / 4] - o[o.size() / 4];
+    }
+    // A keyed carrier keeps its frequency from tone to tone; a voice's
+    // harmonics, caught one syllable at a time, do not.
+    const bool oneFrequency = recentOffsets_.size() < 3 || spread <= kOffsetSpreadHz;
+    if (mean >= needed && oneFrequency && recent_.size() >= kJudged / 2 + 2) open_ = true;
+  }
+  if (open_ && lastStrong_ < 0) {
+    // Just opened: what was held from before the signal stood out (noise
+    // read while the keying began) does not lead the text, and the
+    // strongest of the rest sets what is usual.
+    if (released_ == 0) {
+      while (!held_.empty() && (held_.front().wordGap || heldStrength_.front() < std::log(kGoodEnergy))) {
+        held_.pop_front();
+        heldStrength_.pop_front();
+      }
+    }
+    for (double s : heldStrength_) reference_ = std::max(reference_, s);
+    lastStrong_ = nowSeconds;
+  }
+  if (open_) {
+    // Release up to the last character at the signal's usual strength.
+    // A character a little weaker than the last one let through follows it
+    // down a fade; noise and a neighbour's clicks come in a step below.
+    std::size_t last = 0;
+    double previous = lastReleased_ > 0 ? lastReleased_ : reference_;
+    for (std::size_t i = 0; i < held_.size(); ++i) {
+      // A word gap goes with the character before it.
+      if (held_[i].wordGap) {
+        if (last == i) ++last;
+        continue;
+      }
+      const double s = heldStrength_[i];
+      const bool strong = !Weak(s);
+      if (!strong && !(s >= kOpenScore + kFadeMargin && s >= previous - kFadeStep)) continue;
+      last = i + 1;
+      previous = s;
+      if (strong) reference_ = reference_ > 0 ? 0.8 * reference_ + 0.2 * s : s;
+      lastStrong_ = std::max(lastStrong_, held_[i].time);
+    }
+    if (last > 0) lastReleased_ = previous;
+    for (std::size_t i = 0; i < last; ++i) {
+      RobustEvent& e = held_[i];
+      if (e.wordGap && released_ == 0) continue;  // a word gap never leads the text
+      if (!e.wordGap) {
+        ++released_;
+        lineHasText_ = true;
+      }
+      released.push_back(std::move(e));
+    }
+    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(last));
+    heldStrength_.erase(heldStrength_.begin(), heldStrength_.begin() + static_cast<std::ptrdiff_t>(last));
+    if (final || nowSeconds - lastStrong_ > silence_) {
+      // Weak characters no strong one followed were noise, and a silence
+      // this long ends the transmission.
+      if (!final) Close(nowSeconds);
+      held_.clear();
+      heldStrength_.clear();
+    }
+    return;
+  }
+  // Undecided for too long, or at the end: what was held was not Morse.
+  while (!held_.empty() && (final || nowSeconds - held_.front().time > kHoldSeconds)) {
+    held_.pop_front();
+    heldStrength_.pop_front();
+  }
+}
+
+void TextStage::EndLine(double atSeconds) {
+  if (!lineHasText_) return;
+  lineHasText_ = false;
+  RobustEvent e;
+  e.lineEnd = true;
+  e.start = atSeconds;
+  e.time = atSeconds;
+  released.push_back(std::move(e));
+}
+
+void TextStage::Close(double nowSeconds) {
+  if (reference_ > 0) {
+    lastReference_ = reference_;
+    closedAt_ = nowSeconds;
+  }
+  EndLine(lastToneEnd_);
+  held_.clear();
+  heldStrength_.clear();
+  open_ = false;
+  recent_.clear();
+  recentOffsets_.clear();
+  strongRun_ = 0;
+  reference_ = 0;
+  lastStrong_ = -1;
+  lastReleased_ = 0;
+}
+
+void TextStage::Drop() {
+  code_.clear();
+  margins_.clear();
+  Close(0);
+  sealed_ = false;
+  lastReference_ = 0;  // another signal
+}
+
+void TextStage::Finish(double nowSeconds) {
+  EndCharacter();
+  // The input ends on a tone or two, each strong and steady: a lone T is
+  // as much Morse as a long text.
+  if (!open_ && strongRun_ > 0 && static_cast<std::size_t>(strongRun_) >= recent_.size()) open_ = true;
+  Decide(nowSeconds, true);
+  EndLine(lastToneEnd_);
+}
+
+void TextStage::Take(std::vector<RobustEvent>* out) {
+  for (RobustEvent& e : released) out->push_back(std::move(e));
+  released.clear();
+}
+
+}  // namespace tolvane::robust

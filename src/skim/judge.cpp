@@ -1,0 +1,48 @@
+#include "skim/judge.h"
+
+#include <algorithm>
+
+namespace tolvane::skim {
+namespace {
+
+// Of the judged characters, at most these shares single elements (E, T) or
+// unread, and of one or two elements (E, T, I, A, N, M).
+constexpr double kMostSingle = 0.4;
+constexpr double kMostShort = 0.6;
+// The median speed of the judged characters lies between these.
+constexpr float kSlowestWpm = 5;
+constexpr float kFastestWpm = 70;
+
+}  // namespace
+
+bool LooksLikeMorse(const std::vector<SkimEvent>& held) {
+  std::vector<float> wpm;
+  std::size_t single = 0, shortOnes = 0;
+  for (auto it = held.rbegin(); it != held.rend() && wpm.size() < kJudgedCharacters; ++it) {
+    if (it->wordGap) continue;
+    wpm.push_back(it->wpm);
+    single += it->code.size() <= 1 || it->text == "?" ? 1 : 0;
+    shortOnes += it->code.size() <= 2 || it->text == "?" ? 1 : 0;
+  }
+  if (wpm.size() < kJudgedCharacters) return false;
+  const auto n = static_cast<double>(wpm.size());
+  if (static_cast<double>(single) > kMostSingle * n || static_cast<double>(shortOnes) > kMostShort * n) return false;
+  std::nth_element(wpm.begin(), wpm.begin() + static_cast<std::ptrdiff_t>(wpm.size() / 2), wpm.end());
+  const float median = wpm[wpm.size() / 2];
+  return median >= kSlowestWpm && median <= kFastestWpm;
+}
+
+void Trim(std::vector<SkimEvent>* held, std::size_t keep) {
+  std::size_t characters = 0;
+  for (const SkimEvent& e : *held) characters += e.wordGap ? 0 : 1;
+  auto it = held->begin();
+  while (characters > keep && it != held->end()) {
+    characters -= it->wordGap ? 0 : 1;
+    ++it;
+  }
+  // No word gap leads what is kept.
+  while (it != held->end() && it->wordGap) ++it;
+  held->erase(held->begin(), it);
+}
+
+}  // namespace tolvane::skim

@@ -1,0 +1,217 @@
+// The text stage: codes read into characters, prosigns and '?', and the
+// squelch that holds characters back until the keying is judged Morse.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "robust/text.h"
+
+namespace tolvane::robust {
+namespace {
+
+TEST(ReadCode, NamesWhatACodeIs) {
+  struct Case {
+    std::string code;
+    std::vector<float> margins;
+    std::string text;
+  };
+  const Case cases[] = {
+      {".-", {1, 1}, "A"},
+      {"...-.-", {1, 1, 1, 1, 1, 1}, "<SK>"},
+      {"........", std::vector<float>(8, 1.0f), "<HH>"},
+      {"...---...", std::vector<float>(9, 1.0f), "<SOS>"},
+      // No character, no prosign: a confident reading stays '?'...
+      {"..--.-.", std::vector<float>(7, 1.0f), "?"},
+      {"--..-.", std::vector<float>(6, 1.0f), "?"},
+      // ...but where its least certain tone read the other way makes a
+      // character, that is taken.
+      {"--..-.", {1, 1, 1, 1, 1, 0.2f}, ","},
+      {"--..-.", {0.1f, 1, 1, 1, 1, 0.2f}, "\""},
+      {".-.-.", {1, 1, 1, 1, 1}, "+"},
+      // A rare prosign keyed clearly is named; with a tone in doubt whose
+      // other reading makes a character, the character is likelier.
+      {"..--", {1, 1, 1, 1}, "<UT>"},
+      {"..--", {1, 1, 1, 0.2f}, "F"},
+      {".-.-", {1, 1, 0.3f, 1}, "J"},
+      {"---.", {1, 1, 1, 0.3f}, "<OE>"},  // ---- is no character either
+  };
+  for (const Case& c : cases) EXPECT_EQ(ReadCode(c.code, c.margins).text, c.text) << c.code;
+}
+
+// An extended alphabet reads its letters where the basic one names the
+// code; a code no charset has stays a prosign or '?'.
+TEST(ReadCode, ReadsTheCharsetAsked) {
+  struct Case {
+    Charset charset;
+    std::string code;
+    std::string text;
+  };
+  const Case cases[] = {
+      {Charset::kBasic, ".-.-", "<AA>"},       {Charset::kLatin, ".-.-", "Ä"},
+      {Charset::kCyrillic, ".-.-", "Я"},       {Charset::kBasic, "---.", "<OE>"},
+      {Charset::kLatin, "---.", "Ö"},          {Charset::kLatin, "..--", "Ü"},
+      {Charset::kGreek, ".-", "Α"},            {Charset::kCyrillic, "...-.-", "<SK>"},
+      {Charset::kLatin, "..--.-.", "?"},       {Charset::kBasic, "----", "<MM>"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ReadCode(c.code, std::vector<float>(c.code.size(), 1.0f), c.charset).text, c.text)
+        << CharsetName(c.charset) << " " << c.code;
+  }
+}
+
+ToneFacts Tone(double start, double lengthMs, double energy) {
+  ToneFacts t;
+  t.start = start;
+  t.end = start + lengthMs / 1000;
+  t.length = lengthMs;
+  t.energyRatio = energy;
+  return t;
+}
+
+// Keys `code` from `start` at 60 ms units into `stage`, with gaps; returns
+// the end.
+// `offsetHz`, where given, is each tone's measured frequency in turn.
+double Key(TextStage* stage, const std::string& code, double start, double energy, const TimingModel& m,
+           const std::vector<double>& offsetHz = {}) {
+  double t = start;
+  for (std::size_t i = 0; i < code.size(); ++i) {
+    if (i > 0) {
+      stage->Gap(60, t, m);
+      t += 0.06;
+    }
+    const double length = code[i] == '-' ? 180 : 60;
+    ToneFacts tone = Tone(t, length, energy);
+    if (!offsetHz.empty()) {
+      tone.offsetKnown = true;
+      tone.offsetHz = offsetHz[i % offsetHz.size()];
+    }
+    stage->Tone(tone, m);
+    t += length / 1000;
+  }
+  stage->Gap(180, t, m);
+  return t + 0.18;
+}
+
+std::string Released(TextStage* stage) {
+  std::vector<RobustEvent> events;
+  stage->Take(&events);
+  std::string out;
+  for (const RobustEvent& e : events) out += e.lineEnd ? "|" : e.text;
+  return out;
+}
+
+TEST(TextStage, HoldsWeakKeyingUntilItStandsOutAndDropsNoise) {
+  TimingModel m;
+  // Weak tones, as noise makes: nothing comes out, even at the end.
+  TextStage noise;
+  double t = 0;
+  for (const char* code : {".", "-", "..", ".-."}) t = Key(&noise, code, t, 2, m);
+  noise.Finish(t);
+  EXPECT_EQ(Released(&noise), "");
+  // A signal that stands out: its first characters are released once it
+  // has, the weak noise before it is not.
+  TextStage signal;
+  t = Key(&signal, ".", 0, 2, m);
+  signal.OpenGap(3000, t + 3, m);  // a long silence ends what came before
+  t += 3;
+  for (const char* code : {"-.-.", "--.-", "-.."}) t = Key(&signal, code, t, 40, m);
+  signal.Finish(t);
+  EXPECT_EQ(Released(&signal), "CQD|");
+}
+
+TEST(TextStage, ACarrierIsNoMorse) {
+  TimingModel m;
+  TextStage stage;
+  double t = Key(&stage, "-.-.", 0, 5000, m);
+  EXPECT_EQ(Released(&stage), "C");
+  ToneFacts carrier = Tone(t, 3000, 1e6);
+  carrier.carrier = true;
+  stage.Tone(carrier, m);
+  t += 3;
+  stage.Gap(180, t, m);
+  t += 0.18;
+  // What follows a carrier is judged afresh: weak keying after it is held.
+  t = Key(&stage, "..", t, 3, m);
+  stage.Finish(t);
+  EXPECT_EQ(Released(&stage), "|");  // the carrier ended the line
+}
+
+TEST(TextStage, WeakCharactersWaitForAStrongOneAndSilenceEndsALine) {
+  TimingModel m;
+  struct Case {
+    const char* name;
+    double afterEnergy;  // of the characters after the strong ones
+    const char* after;   // their codes, '|' a silence of three seconds
+    const char* want;
+  } cases[] = {
+      // Noise read in the silence after a transmission never comes out.
+      {"noise after the signal", 10, ". | .. | -", "CQ|"},
+      // A fade's weak letters come out once the signal is back.
+      {"a fade inside the transmission", 10, ". .. S", "CQEIS|"},
+      {"strong all through", 5000, "-.- | .", "CQK |E|"},
+  };
+  for (const Case& c : cases) {
+    TextStage stage;
+    stage.SetRate(1000);
+    double t = 0;
+    for (const char* code : {"-.-.", "--.-"}) t = Key(&stage, code, t, 5000, m);
+    std::string codes = c.after;
+    std::size_t at = 0;
+    while (at < codes.size()) {
+      std::size_t end = codes.find(' ', at);
+      if (end == std::string::npos) end = codes.size();
+      const std::string code = codes.substr(at, end - at);
+      at = end + 1;
+      if (code == "|") {
+        stage.OpenGap(3000, t + 3, m);
+        t += 3;
+      } else if (code == "S") {
+        t = Key(&stage, "...", t, 5000, m);
+      } else {
+        t = Key(&stage, code, t, c.afterEnergy, m);
+      }
+    }
+    stage.Finish(t);
+    EXPECT_EQ(Released(&stage), c.want) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace tolvane::robust
+
+namespace tolvane::robust {
+namespace {
+
+// What opens the squelch: strong keying at one frequency. A voice's
+// harmonics, caught a syllable at a time, each as strong and steady, come
+// at frequencies tens of hertz apart; a signal fading slowly comes down
+// character by character and is followed.
+TEST(TextStage, OpensForOneFrequencyAndFollowsAFade) {
+  TimingModel m;
+  struct Case {
+    const char* name;
+    std::vector<double> offsets;  // of the tones in turn; empty: unmeasured
+    std::vector<double> energies;  // of the characters in turn
+    std::string want;
+  };
+  const Case cases[] = {
+      {"one frequency", {0.5, -0.3, 0.2, 0.8}, {60, 60, 60, 60}, "KKKK|"},
+      {"drifting slowly", {0.0, 1.0, 2.0, 3.0}, {60, 60, 60, 60}, "KKKK|"},
+      {"a voice's harmonics", {-21, 14, -3, 30, -12, 25, 6}, {60, 60, 60, 60}, ""},
+      {"strong, one frequency", {0.1, -0.1}, {5000, 5000, 5000, 5000}, "KKKK|"},
+      {"strong, a voice", {-21, 14, -3, 30, -12, 25, 6}, {5000, 5000, 5000, 5000}, ""},
+      // From strong to 20 dB down over four characters, then back.
+      {"a slow fade", {}, {5e4, 1e4, 2e3, 5e2, 2e2, 5e2, 5e3, 5e4}, "KKKKKKKK|"},
+  };
+  for (const Case& c : cases) {
+    TextStage stage;
+    double t = 0;
+    for (double energy : c.energies) t = Key(&stage, "-.-", t, energy, m, c.offsets);
+    stage.Finish(t);
+    EXPECT_EQ(Released(&stage), c.want) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace tolvane::robust
