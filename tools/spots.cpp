@@ -81,8 +81,11 @@ struct SpotServer::Impl {
         while (::read(wake[0], drain, sizeof drain) > 0) {
         }
       }
+      // Only the clients polled have events; one accepted now is served
+      // from the next round.
+      const std::size_t polled = clients.size();
       if ((fds[1].revents & POLLIN) != 0) Accept();
-      for (std::size_t i = clients.size(); i-- > 0;) {
+      for (std::size_t i = polled; i-- > 0;) {
         if (!Serve(clients[i], fds[i + 2].revents)) {
           ::close(clients[i].fd);
           clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(i));
