@@ -38,7 +38,8 @@ std::string Seconds(double seconds) {
 // past, as the tool did before: its reason is kept if they cannot.
 // PCM that the headerless reader reads as it stands: 8-bit unsigned,
 // 16-bit signed or 32-bit float, at a rate and channel count it can take.
-bool PlainPcm(const Container& c, RawFormat* format) {
+// (Only a build with libsndfile asks.)
+[[maybe_unused]] bool PlainPcm(const Container& c, RawFormat* format) {
   if (c.channels < 1 || c.channels > 64 || c.sampleRate < kMinRate || c.sampleRate > kMaxRate) return false;
   if (c.formatTag == 1 && c.bitsPerSample == 8) *format = RawFormat::kU8;
   else if (c.formatTag == 1 && c.bitsPerSample == 16) *format = RawFormat::kS16;

@@ -19,7 +19,7 @@ namespace {
 constexpr std::size_t kPrefix = 1 << 20;  // of a stream kept so a header may be read again
 
 // Reads until `size` bytes or the end (or a stop); false on an error.
-bool ReadFully(int fd, unsigned char* out, std::size_t size, std::size_t* got, const volatile std::sig_atomic_t* stop) {
+[[maybe_unused]] bool ReadFully(int fd, unsigned char* out, std::size_t size, std::size_t* got, const volatile std::sig_atomic_t* stop) {
   *got = 0;
   while (*got < size) {
     const ssize_t n = ::read(fd, out + *got, size - *got);
