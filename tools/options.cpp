@@ -8,10 +8,10 @@
 
 namespace tolvane::tool {
 
-bool Arguments::Parse(int argc, char** argv, std::initializer_list<OptionSpec> spec,
+bool Arguments::Parse(int argc, char** argv, std::initializer_list<OptionRule> rules,
                       std::string* problem) {
-  auto find = [&](const std::string& name) -> const OptionSpec* {
-    for (const OptionSpec& s : spec) {
+  auto find = [&](const std::string& name) -> const OptionRule* {
+    for (const OptionRule& s : rules) {
       if (name == s.name) return &s;
     }
     return nullptr;
@@ -28,7 +28,7 @@ bool Arguments::Parse(int argc, char** argv, std::initializer_list<OptionSpec> s
     }
     const std::size_t equals = arg.find('=');
     const std::string name = arg.substr(0, equals);
-    const OptionSpec* option = find(name);
+    const OptionRule* option = find(name);
     if (option == nullptr) {
       *problem = "unknown option " + name;
       return false;

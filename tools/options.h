@@ -15,7 +15,7 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 // One option a command accepts: "--name", and whether a value follows.
-struct OptionSpec {
+struct OptionRule {
   const char* name;
   bool takesValue;
 };
@@ -26,7 +26,7 @@ class Arguments {
  public:
   // False, with `problem` saying why, on an unknown option, a missing value,
   // a value given to a flag, or an option given twice.
-  bool Parse(int argc, char** argv, std::initializer_list<OptionSpec> spec, std::string* problem);
+  bool Parse(int argc, char** argv, std::initializer_list<OptionRule> rules, std::string* problem);
 
   bool Has(const std::string& name) const { return values_.count(name) != 0; }
   // The option's value, or nullptr when it was not given.

@@ -58,7 +58,7 @@ RobustStatus RobustDecoder::status() const {
 
 std::size_t RobustDecoder::memoryBytes() const {
   return sizeof(Impl) + impl_->front.memoryBytes() + impl_->ring.capacity() * sizeof(Complex) +
-         impl_->guard.capacity() * sizeof(float) + std::size_t{3} * 640 * sizeof(float) +
+         impl_->guard.capacity() * sizeof(float) + sizeof(float) * 3 * 640 +
          // a window's working arrays at its longest
          static_cast<std::size_t>(Impl::kMaxWindowSeconds * impl_->rate) * 40;
 }

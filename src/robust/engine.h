@@ -39,23 +39,12 @@ struct RobustDecoder::Impl : robust::BasebandSink {
 
   explicit Impl(const RobustOptions& o)
       : options(o),
-        front(Spec(o)),
+        front(o),
         noise(20000),
         lately(2000),
         guardNoise(20000.0 / kGuardBlock),
         centreLevel(20000.0 / kGuardBlock) {
     text.SetCharset(o.charset);
-  }
-
-  static robust::ListenSpec Spec(const RobustOptions& o) {
-    robust::ListenSpec s;
-    s.rate = o.sampleRate;
-    s.complex = o.complex;
-    s.pitchGiven = o.pitchGiven;
-    s.pitch = o.pitchHz;
-    s.bandLo = o.bandLoHz;
-    s.bandHi = o.bandHiHz;
-    return s;
   }
 
   void Locked(double /*pitchHz*/, double basebandRate) override {

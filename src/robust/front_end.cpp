@@ -43,7 +43,7 @@ struct Bin {
 }  // namespace
 
 struct FrontEnd::Impl {
-  ListenSpec spec;
+  RobustOptions listen;
   std::size_t preFactor = 1;  // input to working rate
   double working = 0;         // working rate
   std::size_t bbFactor = 1;   // working to baseband rate
@@ -92,15 +92,15 @@ struct FrontEnd::Impl {
   std::vector<std::int64_t> timeDelay;
   std::size_t delayAt = 0;
 
-  explicit Impl(const ListenSpec& s) : spec(s) {
-    const double rate = std::max(1000.0, s.rate);
+  explicit Impl(const RobustOptions& s) : listen(s) {
+    const double rate = std::max(1000.0, s.sampleRate);
     preFactor = std::max<std::size_t>(1, static_cast<std::size_t>(rate / 8000));
     working = rate / static_cast<double>(preFactor);
     if (preFactor > 1) {
       const double cut = 0.42 / static_cast<double>(preFactor);
       std::vector<float> taps = LowPass(cut, KaiserLength(0.16 / static_cast<double>(preFactor), 60), 60);
       preDelay = static_cast<double>(taps.size() - 1) / 2;
-      if (spec.complex) {
+      if (listen.complex) {
         preComplex = Decimator<Complex>(taps, preFactor);
       } else {
         preReal = Decimator<float>(taps, preFactor);
@@ -121,16 +121,16 @@ struct FrontEnd::Impl {
     timeDelay.assign(kChannelLength / 2, 0);
 
     const auto historyLength = static_cast<std::size_t>(kHistorySeconds * working);
-    if (spec.complex) {
+    if (listen.complex) {
       historyComplex.assign(historyLength, Complex{});
     } else {
       historyReal.assign(historyLength, 0.0f);
     }
 
     const std::size_t n = PowerOfTwoNear(kFrameSeconds * working);
-    spectrum = std::make_unique<PowerSpectrum>(n, spec.complex);
+    spectrum = std::make_unique<PowerSpectrum>(n, listen.complex);
     framePower.resize(n);
-    if (spec.complex) {
+    if (listen.complex) {
       frameComplex.resize(n);
     } else {
       frameReal.resize(n);
@@ -173,15 +173,15 @@ struct FrontEnd::Impl {
   void SetBand() {
     const std::size_t n = spectrum->size();
     const double binHz = working / static_cast<double>(n);
-    double lo = spec.complex ? -0.45 * working : 100.0;
-    double hi = spec.complex ? 0.45 * working : std::min(3600.0, (preFactor == 1 ? 0.45 : 0.42) * working);
-    if (spec.bandLo != 0 || spec.bandHi != 0) {
-      lo = std::max(lo, spec.bandLo);
-      hi = std::min(hi, spec.bandHi);
+    double lo = listen.complex ? -0.45 * working : 100.0;
+    double hi = listen.complex ? 0.45 * working : std::min(3600.0, (preFactor == 1 ? 0.45 : 0.42) * working);
+    if (listen.bandLoHz != 0 || listen.bandHiHz != 0) {
+      lo = std::max(lo, listen.bandLoHz);
+      hi = std::min(hi, listen.bandHiHz);
     }
-    if (spec.pitchGiven) {
-      lo = std::max(lo, spec.pitch - kPitchTolerance);
-      hi = std::min(hi, spec.pitch + kPitchTolerance);
+    if (listen.pitchGiven) {
+      lo = std::max(lo, listen.pitchHz - kPitchTolerance);
+      hi = std::min(hi, listen.pitchHz + kPitchTolerance);
     }
     if (hi < lo) hi = lo;
     // Bins are indexed from the band's low edge; for I/Q, negative
@@ -191,9 +191,9 @@ struct FrontEnd::Impl {
     // by its skirt, for one at the edge.
     const auto first = std::llround(std::floor(lo / binHz));
     const auto last = std::llround(std::ceil(hi / binHz));
-    const long long lowest = spec.complex ? first - kEdgeBins : std::max(0LL, first - kEdgeBins);
+    const long long lowest = listen.complex ? first - kEdgeBins : std::max(0LL, first - kEdgeBins);
     const long long highest =
-        spec.complex ? last + kEdgeBins : std::min(static_cast<long long>(n / 2) - 1, last + kEdgeBins);
+        listen.complex ? last + kEdgeBins : std::min(static_cast<long long>(n / 2) - 1, last + kEdgeBins);
     binLo = static_cast<std::size_t>(lowest + static_cast<long long>(n));
     binHi = static_cast<std::size_t>(highest + static_cast<long long>(n));
     candidateLo = static_cast<std::size_t>(first - lowest);
@@ -207,15 +207,15 @@ struct FrontEnd::Impl {
   }
 
   void Push(const float* in, std::size_t count, BasebandSink* sink) {
-    const std::size_t step = spec.complex ? 2 : 1;
+    const std::size_t step = listen.complex ? 2 : 1;
     for (std::size_t i = 0; i < count; ++i) {
       const float re = in[i * step];
-      const float im = spec.complex ? in[i * step + 1] : 0.0f;
+      const float im = listen.complex ? in[i * step + 1] : 0.0f;
       ++inputIndex;
       Complex w(re, im);
       if (preFactor > 1) {
         bool due = false;
-        if (spec.complex) {
+        if (listen.complex) {
           due = preComplex.Push(w, &w);
         } else {
           float out = 0;
@@ -235,8 +235,8 @@ struct FrontEnd::Impl {
   }
 
   void Working(Complex w, BasebandSink* sink) {
-    const std::size_t length = spec.complex ? historyComplex.size() : historyReal.size();
-    if (spec.complex) {
+    const std::size_t length = listen.complex ? historyComplex.size() : historyReal.size();
+    if (listen.complex) {
       historyComplex[historyAt] = w;
     } else {
       historyReal[historyAt] = w.real();
@@ -245,7 +245,7 @@ struct FrontEnd::Impl {
     historyFill = std::min(historyFill + 1, length);
     if (locked) Mix(w, workingIndex, sink);
     ++workingIndex;
-    if (spec.complex) {
+    if (listen.complex) {
       frameComplex[frameFill] = w;
     } else {
       frameReal[frameFill] = w.real();
@@ -297,7 +297,7 @@ struct FrontEnd::Impl {
     delayAt = 0;
     sink->Locked(pitch, baseband);
     // Replay what was kept, so the keying that led to the lock is read too.
-    const std::size_t length = spec.complex ? historyComplex.size() : historyReal.size();
+    const std::size_t length = listen.complex ? historyComplex.size() : historyReal.size();
     const std::size_t first = (historyAt + length - historyFill) % length;
     std::int64_t index = workingIndex - static_cast<std::int64_t>(historyFill);
     // The times of the baseband values before the replay's first, which the
@@ -309,7 +309,7 @@ struct FrontEnd::Impl {
     }
     for (std::size_t k = 0; k < historyFill; ++k, ++index) {
       const std::size_t at = (first + k) % length;
-      const Complex w = spec.complex ? historyComplex[at] : Complex(historyReal[at], 0);
+      const Complex w = listen.complex ? historyComplex[at] : Complex(historyReal[at], 0);
       Mix(w, index, sink);
     }
   }
@@ -355,7 +355,7 @@ struct FrontEnd::Impl {
 
 void FrontEnd::Impl::Spectrum(BasebandSink* sink) {
   const std::size_t n = spectrum->size();
-  if (spec.complex) {
+  if (listen.complex) {
     spectrum->OfComplex(frameComplex.data(), framePower.data());
   } else {
     spectrum->Real(frameReal.data(), framePower.data());
@@ -477,7 +477,7 @@ void FrontEnd::Impl::Spectrum(BasebandSink* sink) {
   lockedBin = near;
 }
 
-FrontEnd::FrontEnd(const ListenSpec& spec) : impl_(std::make_unique<Impl>(spec)) {}
+FrontEnd::FrontEnd(const RobustOptions& listen) : impl_(std::make_unique<Impl>(listen)) {}
 FrontEnd::~FrontEnd() = default;
 
 void FrontEnd::Push(const float* samples, std::size_t count, BasebandSink* sink) {

@@ -9,18 +9,9 @@
 #include <vector>
 
 #include "robust/dsp.h"
+#include "robust/robust.h"
 
 namespace tolvane::robust {
-
-// What the engine is told to listen to.
-struct ListenSpec {
-  double rate = 8000;       // input samples (or I/Q pairs) per second, >= 1000
-  bool complex = false;     // interleaved I/Q pairs
-  bool pitchGiven = false;  // listen near `pitch` only
-  double pitch = 0;         // Hz; for I/Q an offset, which may be negative
-  double bandLo = 0;        // search band, Hz; both 0: the whole band
-  double bandHi = 0;
-};
 
 // One baseband value: the channel around the pitch (narrow) and the wider
 // band it was cut from, both at zero frequency, and the input sample it
@@ -43,12 +34,14 @@ class BasebandSink {
 
 class FrontEnd {
  public:
-  explicit FrontEnd(const ListenSpec& spec);
+  // Listens to what `listen` says: its rate, real or I/Q, and the pitch
+  // or band to look in.
+  explicit FrontEnd(const RobustOptions& listen);
   ~FrontEnd();
   FrontEnd(const FrontEnd&) = delete;
   FrontEnd& operator=(const FrontEnd&) = delete;
 
-  // Real samples, or I/Q pairs (count pairs) for a complex spec.
+  // Real samples, or I/Q pairs (count pairs) when listening to I/Q.
   void Push(const float* samples, std::size_t count, BasebandSink* sink);
   // Narrows the channel to suit a dot of `dotSeconds`.
   void SetDot(double dotSeconds);

@@ -86,6 +86,21 @@ inline std::uint16_t U16At(const std::vector<unsigned char>& bytes, std::size_t 
   return static_cast<std::uint16_t>(bytes[offset] | bytes[offset + 1] << 8);
 }
 
+// `arg` as one word of a shell command line.
+inline std::string ShellQuote(const std::string& arg) {
+  std::string quoted = "'";
+  for (char c : arg) quoted += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// A command's standard output, standard error and exit code (-1 when it
+// did not exit).
+struct CommandResult {
+  int exitCode;
+  std::string out;
+  std::string err;
+};
+
 }  // namespace tolvane::test
 
 #endif  // TOLVANE_TESTS_SUPPORT_TEST_SUPPORT_H

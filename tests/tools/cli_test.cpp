@@ -17,6 +17,7 @@ namespace tolvane {
 namespace {
 
 using test::ReadBytes;
+using test::ShellQuote;
 using test::ReadText;
 using test::TempDir;
 
@@ -27,24 +28,14 @@ constexpr bool kSndfile = true;
 constexpr bool kSndfile = false;
 #endif
 
-struct Result {
-  int exitCode;
-  std::string out;
-  std::string err;
-};
-
-std::string Quote(const std::string& arg) {
-  std::string quoted = "'";
-  for (char c : arg) quoted += (c == '\'') ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
+using Result = test::CommandResult;
 
 Result RunTool(const TempDir& dir, const std::vector<std::string>& args, const std::string& input = "") {
   test::WriteBytes(dir.File("stdin"), std::vector<unsigned char>(input.begin(), input.end()));
-  std::string command = std::string(TOLVANE_TOOL_RUNNER) + " " + Quote(TOLVANE_TOOL);
-  for (const std::string& arg : args) command += " " + Quote(arg);
-  command += " <" + Quote(dir.File("stdin")) + " >" + Quote(dir.File("stdout")) + " 2>" +
-             Quote(dir.File("stderr"));
+  std::string command = std::string(TOLVANE_TOOL_RUNNER) + " " + ShellQuote(TOLVANE_TOOL);
+  for (const std::string& arg : args) command += " " + ShellQuote(arg);
+  command += " <" + ShellQuote(dir.File("stdin")) + " >" + ShellQuote(dir.File("stdout")) + " 2>" +
+             ShellQuote(dir.File("stderr"));
   const int status = std::system(command.c_str());
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(dir.File("stdout")),
           ReadText(dir.File("stderr"))};
@@ -184,15 +175,15 @@ TEST(Cli, DecodesStandardInputAndPipes) {
   test::WriteBytes(dir.File("piped.wav"), piped);
   for (const Case& c : cases) {
     std::string command = c.command;
-    const std::string tool = std::string(TOLVANE_TOOL_RUNNER) + " " + Quote(TOLVANE_TOOL);
+    const std::string tool = std::string(TOLVANE_TOOL_RUNNER) + " " + ShellQuote(TOLVANE_TOOL);
     for (std::size_t at; (at = command.find("TOOL")) != std::string::npos;) {
       command.replace(at, 4, tool);
     }
     for (std::size_t at; (at = command.find("DIR")) != std::string::npos;) {
-      command.replace(at, 3, Quote(dir.path()));
+      command.replace(at, 3, ShellQuote(dir.path()));
     }
-    const std::string full = "bash -c " + Quote(command) + " >" + Quote(dir.File("out")) + " 2>" +
-                             Quote(dir.File("err"));
+    const std::string full = "bash -c " + ShellQuote(command) + " >" + ShellQuote(dir.File("out")) + " 2>" +
+                             ShellQuote(dir.File("err"));
     const int status = std::system(full.c_str());
     EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.exitCode)
         << c.command << ": " << ReadText(dir.File("err"));
@@ -218,13 +209,13 @@ TEST(Cli, HostileFilesEndInAnExitCodeHoweverTheyArrive) {
   };
   for (const std::string& pattern : commands) {
     std::string command = pattern;
-    const std::string tool = std::string(TOLVANE_TOOL_RUNNER) + " " + Quote(TOLVANE_TOOL);
+    const std::string tool = std::string(TOLVANE_TOOL_RUNNER) + " " + ShellQuote(TOLVANE_TOOL);
     for (const auto& [key, value] : {std::pair<std::string, std::string>{"TOOL", tool},
-                                     {"FILE", Quote(w64)}, {"DIR", Quote(dir.path())}}) {
+                                     {"FILE", ShellQuote(w64)}, {"DIR", ShellQuote(dir.path())}}) {
       for (std::size_t at; (at = command.find(key)) != std::string::npos;) command.replace(at, key.size(), value);
     }
     std::remove(dir.File("fifo").c_str());
-    const int status = std::system(("bash -c " + Quote(command) + " >/dev/null 2>&1").c_str());
+    const int status = std::system(("bash -c " + ShellQuote(command) + " >/dev/null 2>&1").c_str());
     ASSERT_TRUE(WIFEXITED(status)) << pattern;
     const int code = WEXITSTATUS(status);
     EXPECT_TRUE(code == 0 || code == 1) << pattern << " exited " << code;

@@ -23,29 +23,20 @@ namespace tolvane::tool {
 namespace {
 
 using test::Bytes;
+using test::ShellQuote;
 using test::TempDir;
 
 const char kText[] = "CQ DE TOLVANE 73";
 
-struct Result {
-  int exitCode;
-  std::string out;
-  std::string err;
-};
-
-std::string Quote(const std::string& arg) {
-  std::string quoted = "'";
-  for (char c : arg) quoted += (c == '\'') ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
+using Result = test::CommandResult;
 
 // A shell command with TOOL standing for the tool; its standard output and
 // error, and the exit code of the command's last stage.
 Result Shell(const TempDir& dir, std::string command) {
-  const std::string tool = std::string(TOLVANE_TOOL_RUNNER) + " " + Quote(TOLVANE_TOOL);
+  const std::string tool = std::string(TOLVANE_TOOL_RUNNER) + " " + ShellQuote(TOLVANE_TOOL);
   for (std::size_t at; (at = command.find("TOOL")) != std::string::npos;) command.replace(at, 4, tool);
   const std::string full =
-      "bash -c " + Quote(command) + " >" + Quote(dir.File("out")) + " 2>" + Quote(dir.File("err"));
+      "bash -c " + ShellQuote(command) + " >" + ShellQuote(dir.File("out")) + " 2>" + ShellQuote(dir.File("err"));
   const int status = std::system(full.c_str());
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, test::ReadText(dir.File("out")),
           test::ReadText(dir.File("err"))};
@@ -81,10 +72,10 @@ TEST(Decode, AFileAndTheSameBytesThroughAPipeGiveTheSameText) {
   for (const Case& c : cases) {
     const std::string path = dir.File(c.name);
     Write(path, keyed, c.rate, c.channels, c.format);
-    const std::string file = "TOOL decode " + c.options + " " + Quote(path);
-    const std::string pipe = "cat " + Quote(path) + " | TOOL decode " + c.options + " -";
+    const std::string file = "TOOL decode " + c.options + " " + ShellQuote(path);
+    const std::string pipe = "cat " + ShellQuote(path) + " | TOOL decode " + c.options + " -";
     // A pipe that gives a few bytes a read: no reader may need a full block.
-    const std::string trickle = "dd if=" + Quote(path) + " bs=7 status=none iflag=fullblock | "
+    const std::string trickle = "dd if=" + ShellQuote(path) + " bs=7 status=none iflag=fullblock | "
                                 "dd bs=7 status=none oflag=sync | TOOL decode " + c.options + " -";
     for (const std::string& command : {file, pipe, trickle}) {
       const Result r = Shell(dir, command);
@@ -121,14 +112,14 @@ TEST(Decode, APipesWavSizeIsAnUpperBoundReadToTheEnd) {
       for (int i = 0; i < 4; ++i) wav[at + static_cast<std::size_t>(i)] = static_cast<unsigned char>(size >> (8 * i));
       test::WriteBytes(dir.File("sized.wav"), wav);
       for (const char* options : {"", "--basic"}) {
-        const std::string command = "cat " + Quote(dir.File("sized.wav")) + " | TOOL decode " + options + " -";
+        const std::string command = "cat " + ShellQuote(dir.File("sized.wav")) + " | TOOL decode " + options + " -";
         const Result r = Shell(dir, command);
         EXPECT_EQ(r.exitCode, 0) << name << " " << size << " " << options << ": " << r.err;
         EXPECT_EQ(r.out, std::string(kText) + "\n") << name << " " << size << " " << options;
       }
       // As a file the size is a promise: more than the file holds is a cut.
       if (size != 0) {
-        const Result r = Shell(dir, "TOOL decode " + Quote(dir.File("sized.wav")));
+        const Result r = Shell(dir, "TOOL decode " + ShellQuote(dir.File("sized.wav")));
         EXPECT_EQ(r.exitCode, 1) << name << " " << size;
         EXPECT_NE(r.err.find("truncated"), std::string::npos) << name << " " << size << ": " << r.err;
       }
@@ -203,7 +194,7 @@ TEST(Decode, NoMorseCodeIsExitOneWithOneLine) {
   WriteRaw(dir.File("empty.raw"), 0, [](std::size_t) { return 0; });
   for (const char* name : {"noise.raw", "carrier.raw", "silence.raw", "empty.raw"}) {
     for (const char* options : {"", "--json", "--timestamps"}) {
-      const Result r = Shell(dir, std::string("TOOL decode --raw 8000 ") + options + " - < " + Quote(dir.File(name)));
+      const Result r = Shell(dir, std::string("TOOL decode --raw 8000 ") + options + " - < " + ShellQuote(dir.File(name)));
       EXPECT_EQ(r.exitCode, 1) << name << " " << options;
       const std::string expected = "tolvane: standard input: no Morse code found";
       EXPECT_EQ(r.err.substr(0, expected.size()), expected) << name << " " << options;
@@ -227,8 +218,8 @@ TEST(Decode, NoMorseCodeIsExitOneWithOneLine) {
 TEST(Decode, JsonLinesFollowTheSchemaAndSpellTheText) {
   TempDir dir;
   ASSERT_TRUE(KeyTextToWav(kText, dir.File("cq.wav").c_str(), 60));
-  const Result plain = Shell(dir, "TOOL decode " + Quote(dir.File("cq.wav")));
-  const Result json = Shell(dir, "TOOL decode --json " + Quote(dir.File("cq.wav")));
+  const Result plain = Shell(dir, "TOOL decode " + ShellQuote(dir.File("cq.wav")));
+  const Result json = Shell(dir, "TOOL decode --json " + ShellQuote(dir.File("cq.wav")));
   ASSERT_EQ(json.exitCode, 0) << json.err;
   std::vector<std::string> lines;
   for (std::size_t at = 0, next; (next = json.out.find('\n', at)) != std::string::npos; at = next + 1) {
@@ -282,7 +273,7 @@ TEST(Decode, BasicPrintsWhatWave2MorseReturns) {
     ASSERT_NE(theirs, nullptr);
     std::string expected;
     for (const wchar_t* c = theirs; *c != 0; ++c) expected += static_cast<char>(*c);
-    const Result r = Shell(dir, "TOOL decode --basic " + Quote(path));
+    const Result r = Shell(dir, "TOOL decode --basic " + ShellQuote(path));
     if (r.exitCode == 0) {
       EXPECT_EQ(r.out, expected + "\n") << unit << " ms";
     } else {
@@ -400,9 +391,9 @@ TEST(Decode, CtrlCPrintsWhatIsPendingThenStops) {
 TEST(Decode, StandardOutputFailuresAreReportedAndAClosedPipeIsQuiet) {
   TempDir dir;
   ASSERT_TRUE(KeyTextToWav(std::string(200, 'E'), dir.File("long.wav").c_str(), 20));
-  const std::string wav = Quote(dir.File("long.wav"));
+  const std::string wav = ShellQuote(dir.File("long.wav"));
   test::WriteBytes(dir.File("long.raw"), RawSamples(test::SamplesAfterHeader(test::ReadBytes(dir.File("long.wav")))));
-  const std::string raw = Quote(dir.File("long.raw"));
+  const std::string raw = ShellQuote(dir.File("long.raw"));
   const struct {
     std::string command;
     int exitCode;
@@ -446,14 +437,14 @@ TEST(Decode, ReadsTheCharsetTheEncoderKeyed) {
   for (const Case& c : cases) {
     const std::string charset = c.charset ? std::string(" --charset ") + c.charset : "";
     ASSERT_EQ(Shell(dir, "TOOL encode --charset " + std::string(c.charset ? c.charset : "latin") + " " +
-                             Quote(c.keyed) + " " + Quote(dir.File("k.wav")))
+                             ShellQuote(c.keyed) + " " + ShellQuote(dir.File("k.wav")))
                   .exitCode,
               0);
-    const Result r = Shell(dir, "TOOL decode" + charset + " " + Quote(dir.File("k.wav")));
+    const Result r = Shell(dir, "TOOL decode" + charset + " " + ShellQuote(dir.File("k.wav")));
     EXPECT_EQ(r.exitCode, 0) << c.keyed << ": " << r.err;
     EXPECT_EQ(r.out, c.want) << c.keyed << charset;
   }
-  EXPECT_EQ(Shell(dir, "TOOL decode --charset klingon " + Quote(dir.File("k.wav"))).exitCode, 2);
+  EXPECT_EQ(Shell(dir, "TOOL decode --charset klingon " + ShellQuote(dir.File("k.wav"))).exitCode, 2);
 }
 
 }  // namespace

@@ -20,6 +20,7 @@ namespace tolvane {
 namespace {
 
 using test::ReadBytes;
+using test::ShellQuote;
 using test::ReadText;
 using test::TempDir;
 
@@ -29,28 +30,21 @@ constexpr bool kSndfile = true;
 constexpr bool kSndfile = false;
 #endif
 
-std::string Quote(const std::string& arg) {
-  std::string quoted = "'";
-  for (char c : arg) quoted += (c == '\'') ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
 const std::string& Tool() {
-  static const std::string tool = std::string(TOLVANE_TOOL_RUNNER) + " " + Quote(TOLVANE_TOOL);
+  static const std::string tool = std::string(TOLVANE_TOOL_RUNNER) + " " + ShellQuote(TOLVANE_TOOL);
   return tool;
 }
 
-struct Result {
-  int exitCode;  // 128 + N when killed by signal N
-  std::string err;
-};
+// exitCode is 128 + N when the command was killed by signal N; only
+// standard error is kept.
+using Result = test::CommandResult;
 
 // Runs a bash command line in which TOOL stands for the tool, in `dir`.
 Result Shell(const TempDir& dir, std::string command) {
   for (std::size_t at; (at = command.find("TOOL")) != std::string::npos;) command.replace(at, 4, Tool());
-  const std::string full = "cd " + Quote(dir.path()) + " && bash -c " + Quote(command) + " 2>" + Quote(dir.File("err"));
+  const std::string full = "cd " + ShellQuote(dir.path()) + " && bash -c " + ShellQuote(command) + " 2>" + ShellQuote(dir.File("err"));
   const int status = std::system(full.c_str());
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(dir.File("err"))};
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, "", ReadText(dir.File("err"))};
 }
 
 std::vector<unsigned char> Library(const TempDir& dir, const std::string& text, int unitMs = 60) {
@@ -77,7 +71,7 @@ TEST(Encode, WithoutOptionsWritesWhatMorse2WavWrites) {
   }
   for (const std::string& text : texts) {
     const auto expected = Library(dir, text);
-    ASSERT_EQ(Shell(dir, "TOOL encode -- " + Quote(text) + " out.wav").exitCode, 0) << text;
+    ASSERT_EQ(Shell(dir, "TOOL encode -- " + ShellQuote(text) + " out.wav").exitCode, 0) << text;
     EXPECT_EQ(ReadBytes(dir.File("out.wav")), expected) << text;
   }
   // Standard output: a file gets the same bytes, and so does a pipe, since
