@@ -1,6 +1,6 @@
 // Any samples at all through the robust recogniser: it must end, and say
-// only table characters, '?' and single spaces, one reported character per
-// character of text.
+// only table characters, named prosigns (<SK>), '?' and single spaces, one
+// reported character per character or prosign of text.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -9,6 +9,19 @@
 #include "fuzz/fuzz_support.h"
 #include "morse/morse.h"
 #include "robust/robust.h"
+
+namespace {
+
+bool IsNamedProsign(const std::string& name) {
+  std::size_t count = 0;
+  const tolvane::ProsignEntry* table = tolvane::Prosigns(&count);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (name == table[i].name) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tolvane;
@@ -27,8 +40,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (i == 0 || i + 1 == text.size() || text[i - 1] == ' ') fuzz::Violated("stray space");
       continue;
     }
-    if (c != '?' && LookupCode(c) == nullptr) fuzz::Violated("character outside the table");
     ++characters;
+    if (c == '<') {
+      const std::size_t close = text.find('>', i);
+      if (close == std::string::npos || !IsNamedProsign(text.substr(i + 1, close - i - 1))) {
+        fuzz::Violated("unnamed prosign");
+      }
+      i = close;
+      continue;
+    }
+    if (c != '?' && LookupCode(c) == nullptr) fuzz::Violated("character outside the table");
   }
   if (characters != report.characters.size()) fuzz::Violated("report and text disagree");
   for (const RobustCharacter& c : report.characters) {

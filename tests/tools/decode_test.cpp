@@ -89,7 +89,8 @@ TEST(Decode, AFileAndTheSameBytesThroughAPipeGiveTheSameText) {
 // Where a RIFF WAV's data chunk declares its size.
 std::size_t DataSizeAt(const Bytes& wav) {
   for (std::size_t at = 12; at + 8 <= wav.size();) {
-    const std::uint32_t size = wav[at + 4] | wav[at + 5] << 8 | wav[at + 6] << 16 | std::uint32_t{wav[at + 7]} << 24;
+    const std::uint32_t size = std::uint32_t{wav[at + 4]} | std::uint32_t{wav[at + 5]} << 8 | std::uint32_t{wav[at + 6]} << 16 |
+                               std::uint32_t{wav[at + 7]} << 24;
     if (std::memcmp(&wav[at], "data", 4) == 0) return at + 4;
     at += 8 + size;
   }
