@@ -25,9 +25,15 @@ void RobustDecoder::Push(const float* samples, std::size_t count) {
 
 void RobustDecoder::Flush() {
   // Push the filters' tails out, then decide everything.
-  const std::size_t width = impl_->options.complex ? 2 : 1;
-  const std::vector<float> silence(static_cast<std::size_t>(0.3 * impl_->options.sampleRate) * width, 0.0f);
-  impl_->front.Push(silence.data(), silence.size() / width, impl_.get());
+  // In small blocks: one 0.3 s block at 48 kHz would be the engine's
+  // largest allocation.
+  constexpr std::size_t kBlock = 256;
+  const float silence[kBlock * 2] = {};
+  for (auto left = static_cast<std::size_t>(0.3 * impl_->options.sampleRate); left > 0;) {
+    const std::size_t n = std::min(left, kBlock);
+    impl_->front.Push(silence, n, impl_.get());
+    left -= n;
+  }
   impl_->Analyse(true);
 }
 

@@ -46,22 +46,23 @@ constexpr double kSlowChange = 0.15;
 // where `weight` is set: sums of weighted values and of weights.
 void Smooth(const std::vector<double>& value, const std::vector<double>& weight, double r,
             std::vector<double>* sumValue, std::vector<double>* sumWeight) {
+  // The forward sums go straight into the outputs; the backward pass adds
+  // to them in place.
   const std::size_t n = value.size();
-  std::vector<double> fv(n), fw(n);
+  sumValue->assign(n, 0);
+  sumWeight->assign(n, 0);
   double av = 0, aw = 0;
   for (std::size_t j = 0; j < n; ++j) {
     av = av * r + value[j];
     aw = aw * r + weight[j];
-    fv[j] = av;
-    fw[j] = aw;
+    (*sumValue)[j] = av;
+    (*sumWeight)[j] = aw;
   }
-  sumValue->assign(n, 0);
-  sumWeight->assign(n, 0);
   av = 0;
   aw = 0;
   for (std::size_t j = n; j-- > 0;) {
-    (*sumValue)[j] = fv[j] + av;
-    (*sumWeight)[j] = fw[j] + aw;
+    (*sumValue)[j] += av;
+    (*sumWeight)[j] += aw;
     av = av * r + value[j] * r;
     aw = aw * r + weight[j] * r;
   }
@@ -149,38 +150,42 @@ Levels MeasureLevels(const std::vector<StepObservation>& steps, const std::vecto
   const double snr = onPower.empty() ? 0 : std::max(0.0, Median(onPower)) / noise;
   levels.stepSnr = snr;
   const double tau = std::clamp(100 / std::max(snr, 1e-3), 1.5, 80.0);
-  std::vector<double> power(n), weight(n), re(n), im(n);
-  for (std::size_t j = 0; j < n; ++j) {
-    weight[j] = down[j] ? 1 : 0;
-    power[j] = down[j] ? std::norm(steps[j].sum) - noise : 0;
-    re[j] = down[j] ? steps[j].sum.real() : 0;
-    im[j] = down[j] ? steps[j].sum.imag() : 0;
-  }
-  std::vector<double> sp, sw, lp, lw;
-  Smooth(power, weight, std::exp(-1 / tau), &sp, &sw);
-  // A long average where no key-down step is near.
-  Smooth(power, weight, std::exp(-1 / 200.0), &lp, &lw);
-  const double fallback = onPower.empty() ? 4 * noise : std::max(2 * noise, Median(onPower));
-  // The long average stands in only where no key-down step is near: it
-  // weighs as a twentieth of one step, so that near tones the level is
-  // theirs, faded or not.
-  auto longAverage = [&](std::size_t j) { return lw[j] > 1e-6 ? lp[j] / lw[j] : fallback; };
-  for (std::size_t j = 0; j < n; ++j) {
-    const double num = sp[j] + 0.05 * longAverage(j);
-    const double den = sw[j] + 0.05;
-    const double a2 = num / den;
-    levels.amplitude[j] = static_cast<float>(std::sqrt(std::max({a2, 2 * noise, floorPower})));
-  }
-  // The key-down power over a few tenths of a second, for reading a tone
-  // whose level fading has taken away: what a fading channel gives on
-  // average there.
-  std::vector<double> mp, mw;
-  Smooth(power, weight, std::exp(-1 / (2.7 * phaseSteps)), &mp, &mw);
-  levels.meanPower.assign(n, 0);
-  for (std::size_t j = 0; j < n; ++j) {
-    const double num = mp[j] + 0.05 * longAverage(j);
-    const double den = mw[j] + 0.05;
-    levels.meanPower[j] = static_cast<float>(std::max({num / den, 2 * noise, floorPower}));
+  // Each average lives only as long as it is read: an engine's peak heap
+  // is the sum of what lives here at once.
+  std::vector<double> weight(n);
+  for (std::size_t j = 0; j < n; ++j) weight[j] = down[j] ? 1 : 0;
+  {
+    std::vector<double> power(n);
+    for (std::size_t j = 0; j < n; ++j) power[j] = down[j] ? std::norm(steps[j].sum) - noise : 0;
+    // A long average where no key-down step is near.
+    std::vector<double> lp, lw;
+    Smooth(power, weight, std::exp(-1 / 200.0), &lp, &lw);
+    const double fallback = onPower.empty() ? 4 * noise : std::max(2 * noise, Median(onPower));
+    // The long average stands in only where no key-down step is near: it
+    // weighs as a twentieth of one step, so that near tones the level is
+    // theirs, faded or not.
+    auto longAverage = [&](std::size_t j) { return lw[j] > 1e-6 ? lp[j] / lw[j] : fallback; };
+    {
+      std::vector<double> sp, sw;
+      Smooth(power, weight, std::exp(-1 / tau), &sp, &sw);
+      for (std::size_t j = 0; j < n; ++j) {
+        const double num = sp[j] + 0.05 * longAverage(j);
+        const double den = sw[j] + 0.05;
+        const double a2 = num / den;
+        levels.amplitude[j] = static_cast<float>(std::sqrt(std::max({a2, 2 * noise, floorPower})));
+      }
+    }
+    // The key-down power over a few tenths of a second, for reading a tone
+    // whose level fading has taken away: what a fading channel gives on
+    // average there.
+    std::vector<double> mp, mw;
+    Smooth(power, weight, std::exp(-1 / (2.7 * phaseSteps)), &mp, &mw);
+    levels.meanPower.assign(n, 0);
+    for (std::size_t j = 0; j < n; ++j) {
+      const double num = mp[j] + 0.05 * longAverage(j);
+      const double den = mw[j] + 0.05;
+      levels.meanPower[j] = static_cast<float>(std::max({num / den, 2 * noise, floorPower}));
+    }
   }
   // How fast the key-down power wanders: within each long tone, the log of
   // its first half's power over its second's, beyond what noise makes it.
@@ -219,8 +224,13 @@ Levels MeasureLevels(const std::vector<StepObservation>& steps, const std::vecto
   // so their sum still points the right way, only shorter.
   std::vector<double> sr, swr, si, swi;
   const double r2 = std::exp(-1 / phaseSteps);
-  Smooth(re, weight, r2, &sr, &swr);
-  Smooth(im, weight, r2, &si, &swi);
+  {
+    std::vector<double> part(n);
+    for (std::size_t j = 0; j < n; ++j) part[j] = down[j] ? steps[j].sum.real() : 0;
+    Smooth(part, weight, r2, &sr, &swr);
+    for (std::size_t j = 0; j < n; ++j) part[j] = down[j] ? steps[j].sum.imag() : 0;
+    Smooth(part, weight, r2, &si, &swi);
+  }
   for (std::size_t j = 0; j < n; ++j) {
     const double m = std::hypot(sr[j], si[j]);
     if (m > 0) levels.phase[j] = Complex(static_cast<float>(sr[j] / m), static_cast<float>(si[j] / m));
