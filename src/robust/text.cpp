@@ -127,7 +127,7 @@ void TextStage::Gap(double length, double startSeconds, const TimingModel& model
   const double letter = model.LetterBoundary();
   const double word = model.WordBoundary();
   const auto margin = static_cast<float>(
-      std::min(1.0, std::fabs(std::log(length / letter)) / std::log(std::sqrt(model.letterGap / model.elementGap))));
+      std::min(1.0, std::fabs(std::log(length / letter)) / std::log(std::sqrt(model.ShortestLetterGap() / model.elementGap))));
   charConfidence_ = std::min(charConfidence_, margin);
   if (length >= letter) EndCharacter();
   if (length >= word) EndWord(startSeconds);

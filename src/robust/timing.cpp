@@ -62,8 +62,10 @@ std::vector<double> Logs(const std::vector<double>& lengths, std::size_t newest)
 // The first long gaps, too few to cluster. Several alike are letter gaps,
 // however long (Farnsworth spacing stretches them): at the standard spacing
 // a word gap comes with letter gaps of three dots beside it. Two groups
-// apart: the shorter are letters, the longer words.
-void FewLongGaps(std::vector<double> longGaps, TimingModel* m) {
+// apart: the shorter are letters, the longer words. True when that guess
+// took alike gaps for stretched letter gaps: single-letter words (A B C)
+// look the same until a word of two letters shows a letter gap.
+bool FewLongGaps(std::vector<double> longGaps, TimingModel* m) {
   const auto [lo, hi] = std::minmax_element(longGaps.begin(), longGaps.end());
   const bool alike = *hi < 1.7 * *lo;
   // One gap alone is a letter gap only where no word gap is that long; a
@@ -73,7 +75,7 @@ void FewLongGaps(std::vector<double> longGaps, TimingModel* m) {
   if (alike && longGaps.size() == 1 && *lo < 12 * m->dot) {
     m->letterGap = std::max(3 * m->dot, 2 * m->elementGap);
     m->wordGap = 10 * m->dot;
-    return;
+    return false;
   }
   const double split = alike ? *hi * 2 : std::sqrt(*lo * *hi);
   std::vector<double> letters, words;
@@ -81,6 +83,7 @@ void FewLongGaps(std::vector<double> longGaps, TimingModel* m) {
   m->letterGapSeen = true;
   m->letterGap = Quantile(&letters, 0.5);
   m->wordGap = words.empty() ? 7.0 / 3 * m->letterGap : Quantile(&words, 0.0);
+  return words.empty() && m->ShortestLetterGap() < m->letterGap;
 }
 
 // The median, refined by the mean of the lengths near it: robust, yet
@@ -141,7 +144,11 @@ double AlikeTonesDot(std::vector<double> tones, const std::vector<double>& gaps,
 }  // namespace
 
 double TimingModel::DashBoundary() const { return std::sqrt(dot * dash); }
-double TimingModel::LetterBoundary() const { return std::sqrt(elementGap * letterGap); }
+double TimingModel::ShortestLetterGap() const {
+  const double unit = std::max(dot, elementGap);
+  return letterGap > 4 * unit ? 3 * unit : letterGap;
+}
+double TimingModel::LetterBoundary() const { return std::sqrt(elementGap * ShortestLetterGap()); }
 double TimingModel::WordBoundary() const { return std::sqrt(letterGap * wordGap); }
 
 double EstimateDot(const std::vector<double>& tones, double unitsPerSecond, const std::vector<double>& gaps) {
@@ -214,7 +221,7 @@ void TimingTracker::Seed(const std::vector<double>& tones, const std::vector<dou
   GapsFromDot();
   if (gaps_.size() + gaps.size() >= 8) {
     gaps_.insert(gaps_.end(), gaps.begin(), gaps.end());
-    FitGapsTo(Logs(gaps_, kKeep), &model_, true);
+    if (FitGapsTo(Logs(gaps_, kKeep), &model_, true)) ambiguous_ = true;
   } else {
     std::vector<double> real;
     for (const std::vector<double>* from : {&keptGaps, &gaps}) {
@@ -250,7 +257,7 @@ void TimingTracker::Seed(const std::vector<double>& tones, const std::vector<dou
       model_.wordGap = before.wordGap;
       model_.letterGapSeen = before.letterGapSeen;
     } else if (!longGaps.empty()) {
-      FewLongGaps(longGaps, &model_);
+      if (FewLongGaps(longGaps, &model_)) ambiguous_ = true;
     }
   }
   tones_ = keptTones;
@@ -341,7 +348,8 @@ void TimingTracker::FitTonesTo(const std::vector<double>& x, bool keepRatio, Tim
 
 void TimingTracker::FitGaps() { FitGapsTo(Logs(gaps_, kKeep), &model_); }
 
-void TimingTracker::FitGapsTo(const std::vector<double>& x, TimingModel* model, bool firstReading) {
+bool TimingTracker::FitGapsTo(const std::vector<double>& x, TimingModel* model, bool firstReading) {
+  bool stretchedGuess = false;
   TimingModel& m = *model;
   // Gaps inside characters last about a dot, lighter or heavier as the fist
   // weights its marks; the marks anchor them, so a model whose gaps are
@@ -399,20 +407,28 @@ void TimingTracker::FitGapsTo(const std::vector<double>& x, TimingModel* model, 
           for (double v : shorter) (v > (a + b) / 2 ? words : letters).push_back(v);
         }
       }
+    } else if (!firstReading && m.letterGapSeen && m.letterGap <= 4 * std::max(m.dot, m.elementGap) &&
+               std::exp(Quantile(&sorted, 0.5)) >= m.WordBoundary()) {
+      // One group as long as the word gaps already known, beside letter
+      // gaps of the usual length: words of one letter (I I I), not letters
+      // stretched.
+      words = between;
     } else {
       letters = between;
     }
+    stretchedGuess = words.empty();
     m.letterGapSeen = true;
-    m.letterGap = std::exp(Quantile(&letters, 0.5));
+    if (!letters.empty()) m.letterGap = std::exp(Quantile(&letters, 0.5));
     m.wordGap = words.size() >= 2 ? std::exp(Quantile(&words, 0.25)) : std::max(m.wordGap, 7.0 / 3 * m.letterGap);
   } else if (firstReading && !between.empty()) {
     std::vector<double> lengths;
     lengths.reserve(between.size());
     for (double v : between) lengths.push_back(std::exp(v));
-    FewLongGaps(lengths, &m);
+    stretchedGuess = FewLongGaps(lengths, &m);
   }
   m.letterGap = std::max(m.letterGap, 1.5 * m.elementGap);
   m.wordGap = std::max(m.wordGap, 1.5 * m.letterGap);
+  return stretchedGuess && m.ShortestLetterGap() < m.letterGap;
 }
 
 std::vector<StepRun> SegmentWindow(const std::vector<float>& evidence, const TimingModel& m, WindowStart start,
@@ -427,6 +443,7 @@ std::vector<StepRun> SegmentWindow(const std::vector<float>& evidence, const Tim
   const double lnDash = std::log(m.dash);
   const double lnElement = std::log(m.elementGap);
   const double lnLetter = std::log(m.letterGap);
+  const double lnLetterLow = std::log(m.ShortestLetterGap());
   const double markVar = 2 * m.markSpread * m.markSpread;
   const double gapVar = 2 * m.gapSpread * m.gapSpread;
   // Letter gaps vary more than the gaps inside letters.
@@ -445,7 +462,8 @@ std::vector<StepRun> SegmentWindow(const std::vector<float>& evidence, const Tim
     // A gap inside a character, one between letters, or anything longer
     // than a letter gap (word gaps, pauses) at a flat price: gaps between a
     // dot's and a letter gap's length are the unlikely ones.
-    double p = std::max(-(x - lnElement) * (x - lnElement) / gapVar, -(x - lnLetter) * (x - lnLetter) / letterVar);
+    const double offLetter = x < lnLetterLow ? x - lnLetterLow : std::max(0.0, x - lnLetter);
+    double p = std::max(-(x - lnElement) * (x - lnElement) / gapVar, -offLetter * offLetter / letterVar);
     if (x >= lnLetter + 2 * letterSpread) p = std::max(p, -kLongPenalty);
     return p;
   };

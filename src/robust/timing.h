@@ -26,6 +26,9 @@ struct TimingModel {
   bool letterGapSeen = true;
 
   double DashBoundary() const;    // tones longer than this are dashes
+  // Letter gaps stretched past four units (Farnsworth) may still come at
+  // the standard three: a stretched gap is never shorter.
+  double ShortestLetterGap() const;
   double LetterBoundary() const;  // gaps longer than this end a letter
   double WordBoundary() const;    // and longer than this a word
 };
@@ -43,7 +46,8 @@ class TimingTracker {
   void AddGap(double length);
   bool seeded() const { return seeded_; }
   // The last seed's tones were all alike with no gap to tell dots from
-  // dashes.
+  // dashes, or its long gaps all alike, letters stretched or words of one
+  // letter.
   bool ambiguous() const { return ambiguous_; }
   // The model fitted to the latest committed lengths and those still ahead
   // in the window, so a change of speed is followed within the look-ahead.
@@ -56,7 +60,8 @@ class TimingTracker {
   void FitGaps();
   // Fit logarithms of lengths, updating `model` from where it is.
   static void FitTonesTo(const std::vector<double>& x, bool keepRatio, TimingModel* model);
-  static void FitGapsTo(const std::vector<double>& x, TimingModel* model, bool firstReading = false);
+  // True when long gaps all alike were taken for stretched letter gaps.
+  static bool FitGapsTo(const std::vector<double>& x, TimingModel* model, bool firstReading = false);
   void GapsFromDot();
 
   static constexpr std::size_t kKeep = 32;

@@ -180,7 +180,10 @@ TEST(DecodeRobust, KeyerFilesDecodeToTheirText) {
   const std::string path = dir.File("k.wav");
   std::vector<std::string> texts = {"T",   "TT",   "TTT", "TTTT", "E",   "EE",    "I",
                                     "0",   "5",    "SOS", "A B",  " A",  "SOS ",  "HELLO WORLD",
-                                    "73",  "ERROR", "hello  world"};
+                                    "73",  "ERROR", "hello  world",
+                                    // One-letter words before a longer one: their
+                                    // gaps are word gaps, not stretched letter gaps.
+                                    "I I I AM", "A B C TEST", "K K K TEST DE"};
   for (const MorseEntry& entry : MorseTable) texts.emplace_back(1, entry.character);
   for (const std::string& text : texts) {
     ASSERT_TRUE(KeyTextToWav(text, path.c_str(), 60));
@@ -194,6 +197,12 @@ TEST(DecodeRobust, KeyerFilesDecodeToTheirText) {
     while (!expected.empty() && expected.back() == ' ') expected.pop_back();
     EXPECT_EQ(Robust(samples), expected) << "[" << text << "]";
   }
+  // Four one-letter words first are read as one word with stretched
+  // letter gaps (Farnsworth keys the same gaps), but the standard letter
+  // gap after them still ends a letter: E F, not one code.
+  ASSERT_TRUE(KeyTextToWav("A B C D EF", path.c_str(), 60));
+  const std::string text = Robust(test::SamplesAfterHeader(test::ReadBytes(path)));
+  EXPECT_EQ(text.substr(text.size() - 3), " EF") << text;
 }
 
 TEST(DecodeRobust, SaysWhyWhenThereIsNothingToRead) {

@@ -76,7 +76,11 @@ TEST(TimingTracker, SeedsFromTheFirstCharacters) {
       {"H, no letter gap yet", {120, 120, 120, 120}, {120, 120, 120}, 0, 0, 0, 0, true},
       {"light fist (cw -k 30)", {34, 106, 34, 106, 34, 106}, {92, 92, 182, 92, 92}, 34, 92, 182, 0, false},
       {"heavy fist (cw -k 70)", {102, 312, 312, 102, 102, 312}, {40, 40, 228, 40, 40}, 102, 40, 228, 0, false},
-      {"Farnsworth 20/10", {60, 180, 60, 60, 60, 60, 60}, {60, 60, 650, 60, 60, 640}, 60, 60, 650, 0, false},
+      // Alike long gaps and no other: stretched letter gaps or one-letter
+      // words (A B C); held until a gap of another length says which.
+      {"Farnsworth 20/10", {60, 180, 60, 60, 60, 60, 60}, {60, 60, 650, 60, 60, 640}, 60, 60, 650, 0, true},
+      {"one-letter words, then a letter gap", {60, 60, 60, 60, 60, 60, 60, 180, 180, 180},
+       {60, 600, 60, 600, 60, 600, 60, 180, 60}, 60, 60, 180, 600, false},
       {"a single-letter word", {60, 180, 180, 60, 60, 60}, {60, 600, 60, 60}, 60, 60, 0, 600, false},
   };
   for (const Case& c : cases) {
@@ -99,6 +103,50 @@ TEST(TimingTracker, SeedsFromTheFirstCharacters) {
       EXPECT_GT(c.wordGap, m.WordBoundary()) << c.name;
     }
   }
+}
+
+// Letter gaps stretched or not, a gap of three units ends a letter: a
+// model that took long gaps for letter gaps must not read the standard
+// ones as gaps inside a letter (E F as one code).
+TEST(TimingModel, ThreeUnitsEndALetterHoweverStretchedTheLetterGaps) {
+  struct Case {
+    const char* name;
+    double dot, elementGap, letterGap, wordGap;
+    double inside, between;  // a gap of each kind
+  };
+  const Case cases[] = {
+      {"standard", 60, 60, 180, 420, 60, 180},
+      {"Farnsworth 20/10", 60, 60, 650, 1500, 60, 180},
+      {"Farnsworth 25/5", 48, 48, 1300, 3000, 48, 144},
+      {"light fist (cw -k 30)", 34, 92, 182, 420, 92, 182},
+      {"heavy fist (cw -k 70)", 102, 40, 228, 530, 40, 228},
+  };
+  for (const Case& c : cases) {
+    TimingModel m;
+    m.dot = c.dot;
+    m.dash = 3 * c.dot;
+    m.elementGap = c.elementGap;
+    m.letterGap = c.letterGap;
+    m.wordGap = c.wordGap;
+    EXPECT_LT(c.inside, m.LetterBoundary()) << c.name;
+    EXPECT_GT(c.between, m.LetterBoundary()) << c.name;
+    EXPECT_LT(c.between, m.WordBoundary()) << c.name;
+  }
+}
+
+TEST(TimingTracker, OneLetterWordsKeepTheirWordGaps) {
+  // Known letter gaps of three units, then only one-letter words: their
+  // gaps, all alike, stay word gaps.
+  TimingTracker t;
+  t.Seed({60, 180, 60, 180, 60}, {60, 180, 60, 600}, 1000);
+  for (int i = 0; i < 4; ++i) {
+    t.AddTone(60);
+    t.AddGap(60);
+    t.AddTone(60);
+    t.AddGap(600);
+  }
+  EXPECT_LT(t.model().WordBoundary(), 600);
+  EXPECT_GT(t.model().LetterBoundary(), 60);
 }
 
 TEST(TimingTracker, PausesBetweenExchangesDoNotMoveTheWordBoundary) {
