@@ -29,6 +29,11 @@ constexpr double kOffsetSpreadHz = 5;  // clear tones' frequencies, quartile to 
 constexpr double kFadeStep = 2.0;    // weaker than the last character let through, at most
 constexpr double kFadeMargin = 1;    // and this far above the opening score
 constexpr double kSilenceSeconds = 2.5;  // without strong characters: the transmission ended
+// Keying faster than this needs strong tones to open: a sweep passing the
+// channel leaves a burst of weaker blips, "75 to 150 WPM".
+constexpr double kFastestWpm = 90;
+// And nothing opens beyond this: a voice's plosives read "250 WPM".
+constexpr double kFastestStrongWpm = 150;
 
 }  // namespace
 
@@ -108,7 +113,7 @@ void TextStage::Tone(const ToneFacts& tone, const TimingModel& model) {
   const bool sameFrequency = !tone.offsetKnown || strongRun_ == 0 || std::fabs(tone.offsetHz - strongOffset_) <= kOffsetSpreadHz;
   strongRun_ = energy >= kStrongEnergy ? (sameFrequency ? strongRun_ + 1 : 1) : 0;
   if (tone.offsetKnown) strongOffset_ = tone.offsetHz;
-  if (strongRun_ >= 3) open_ = true;
+  if (strongRun_ >= 3 && wpm_ <= kFastestStrongWpm) open_ = true;
   charStrength_ += std::log(std::max(1.0, energy));
   ++charTones_;
   recent_.push_back(std::log(std::max(1.0, energy)));
@@ -209,7 +214,7 @@ void TextStage::Decide(double nowSeconds, bool final) {
     // A keyed carrier keeps its frequency from tone to tone; a voice's
     // harmonics, caught one syllable at a time, do not.
     const bool oneFrequency = recentOffsets_.size() < 3 || spread <= kOffsetSpreadHz;
-    if (mean >= needed && oneFrequency && recent_.size() >= kJudged / 2 + 2) open_ = true;
+    if (mean >= needed && oneFrequency && recent_.size() >= kJudged / 2 + 2 && wpm_ <= kFastestWpm) open_ = true;
   }
   if (open_ && lastStrong_ < 0) {
     // Just opened: what was held from before the signal stood out (noise
@@ -310,8 +315,12 @@ void TextStage::Drop() {
 void TextStage::Finish(double nowSeconds) {
   EndCharacter();
   // The input ends on a tone or two, each strong and steady: a lone T is
-  // as much Morse as a long text.
-  if (!open_ && strongRun_ > 0 && static_cast<std::size_t>(strongRun_) >= recent_.size()) open_ = true;
+  // as much Morse as a long text. Not where another signal took the lock:
+  // a sweep leaves one tone behind each time it passes.
+  if (!open_ && !sealed_ && strongRun_ > 0 && static_cast<std::size_t>(strongRun_) >= recent_.size() &&
+      wpm_ <= kFastestWpm) {
+    open_ = true;
+  }
   Decide(nowSeconds, true);
   EndLine(lastToneEnd_);
 }

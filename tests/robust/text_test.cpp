@@ -213,5 +213,39 @@ TEST(TextStage, OpensForOneFrequencyAndFollowsAFade) {
   }
 }
 
+// Speeds no operator keys open nothing unless the tones are strong, and
+// nothing at all far beyond: a sweep passing the channel rings in it as
+// weak blips, a voice's plosives as strong ones at "250 WPM". A lone tone
+// at the end of the input is Morse; one left behind when another signal
+// took the lock is not.
+TEST(TextStage, OpensAtMorseSpeedsAndForALoneToneOnlyAtTheEnd) {
+  TimingModel m;
+  struct Case {
+    const char* name;
+    double wpm;
+    double energy;
+    std::vector<const char*> codes;
+    bool relocked;
+    std::string want;
+  };
+  const Case cases[] = {
+      {"moderate keying at 20 WPM", 20, 60, {"-.-", "-.-", "-.-", "-.-"}, false, "KKKK|"},
+      {"moderate keying at 120 WPM", 120, 60, {"-.-", "-.-", "-.-", "-.-"}, false, ""},
+      {"strong keying at 120 WPM", 120, 5000, {"-.-", "-.-"}, false, "KK|"},
+      {"strong keying at 250 WPM", 250, 5000, {"-.-", "-.-", "-.-", "-.-"}, false, ""},
+      {"a lone T at the end", 20, 5000, {"-"}, false, "T|"},
+      {"a lone T when another signal took the lock", 20, 5000, {"-"}, true, ""},
+  };
+  for (const Case& c : cases) {
+    TextStage stage;
+    stage.SetSignal(600, c.wpm, 20);
+    double t = 0;
+    for (const char* code : c.codes) t = Key(&stage, code, t, c.energy, m);
+    if (c.relocked) stage.Seal();
+    stage.Finish(t);
+    EXPECT_EQ(Released(&stage), c.want) << c.name;
+  }
+}
+
 }  // namespace
 }  // namespace tolvane::robust
