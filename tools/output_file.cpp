@@ -10,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+#include "options.h"
+
 namespace tolvane::tool {
 namespace {
 
@@ -201,6 +203,8 @@ bool OutputFile::Write(const void* data, std::size_t size, std::string* error) {
   while (size > 0) {
     const ssize_t n = write(fd_, bytes, size);
     if (n < 0 && errno == EINTR) continue;
+    // A reader that went away ends the run quietly, as it does decode's.
+    if (n < 0 && errno == EPIPE) NoteOutputError(EPIPE);
     if (n <= 0) {
       *error = Reason("write failed", n < 0 ? errno : EIO);
       return false;

@@ -330,6 +330,33 @@ TEST(Encode, WritesStreamsBehindDevStdoutAndOtherLinksDirectly) {
   }
 }
 
+// A reader that leaves early (`| head`) ends encode as it ends decode:
+// quietly, exit 0. Other write failures still fail.
+TEST(Encode, AReaderThatLeavesEndsTheRunQuietly) {
+  TempDir dir;
+  const std::string text = "\"$(printf 'PARIS %.0s' $(seq 40))\"";  // 1.9 MB of audio, far more than a pipe holds
+  const struct {
+    std::string command;
+    int exitCode;
+    std::string err;
+  } cases[] = {
+      {"TOOL encode " + text + " - | head -c 44 >/dev/null; exit ${PIPESTATUS[0]}", 0, ""},
+      {"TOOL encode " + text + " /dev/stdout | head -c 44 >/dev/null; exit ${PIPESTATUS[0]}", 0, ""},
+      {"rm -f f && mkfifo f && { head -c 44 f >/dev/null & TOOL encode " + text + " f; s=$?; wait; exit $s; }", 0, ""},
+      {"TOOL encode --format flac " + text + " /dev/stdout | head -c 44 >/dev/null; exit ${PIPESTATUS[0]}",
+       kSndfile ? 0 : 1, kSndfile ? "" : "tolvane: /dev/stdout: this tolvane was built without libsndfile"},
+      {"TOOL encode " + text + " - >/dev/full", 1, "tolvane: -: write failed: No space left on device\n"},
+  };
+  for (const auto& c : cases) {
+    const Result r = Shell(dir, c.command);
+    EXPECT_EQ(r.exitCode, c.exitCode) << c.command << ": " << r.err;
+    EXPECT_EQ(r.err.substr(0, c.err.size()), c.err) << c.command;
+    if (c.err.empty()) {
+      EXPECT_EQ(r.err, "") << c.command;
+    }
+  }
+}
+
 // What no crash test here can show: the data is synced before the rename,
 // and the directory after it.
 TEST(Encode, SyncsTheFileThenRenamesThenSyncsTheDirectory) {
