@@ -148,7 +148,7 @@ int Help() {
       "      --serve PORT     also serve the spots on 127.0.0.1:PORT as a cluster node\n"
       "                       does (0: any free port, named on standard error)\n"
       "\n"
-      "  tolvane --help      this text\n"
+      "  tolvane --help      this text (also tolvane COMMAND --help, or -h)\n"
       "  tolvane --version   the version\n"
       "\n"
       "Options take their value as --name VALUE or --name=VALUE; numbers are plain\n"
