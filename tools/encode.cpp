@@ -96,6 +96,8 @@ class Counter : public CodeSink {
 };
 
 int Fail(const std::string& path, const std::string& reason) {
+  // A reader that went away (`| head`) took what it wanted, as in decode.
+  if (OutputReaderGone()) return kExitOk;
   std::fprintf(stderr, "tolvane: %s: %s\n", path.c_str(), reason.c_str());
   return kExitFailed;
 }

@@ -148,7 +148,7 @@ int Help() {
       "      --serve PORT     also serve the spots on 127.0.0.1:PORT as a cluster node\n"
       "                       does (0: any free port, named on standard error)\n"
       "\n"
-      "  tolvane --help      this text\n"
+      "  tolvane --help      this text (also tolvane COMMAND --help, or -h)\n"
       "  tolvane --version   the version\n"
       "\n"
       "Options take their value as --name VALUE or --name=VALUE; numbers are plain\n"
@@ -160,6 +160,17 @@ int Help() {
   return kExitOk;
 }
 
+// Whether a command's arguments ask for help (--help or -h before any "--"),
+// which then comes before every other check.
+bool AsksForHelp(int argc, char** argv) {
+  for (int i = 0; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") return false;
+    if (arg == "--help" || arg == "-h") return true;
+  }
+  return false;
+}
+
 int Run(int argc, char** argv) {
   if (argc < 2) return Usage("no command given");
   const std::string command = argv[1];
@@ -168,6 +179,8 @@ int Run(int argc, char** argv) {
     if (std::printf("tolvane %s\n", TOLVANE_VERSION) < 0) NoteOutputError(errno);
     return kExitOk;
   }
+  const bool known = command == "encode" || command == "decode" || command == "skim";
+  if (known && AsksForHelp(argc - 2, argv + 2)) return Help();
   if (command == "encode") return Encode(argc - 2, argv + 2);
   if (command == "decode") return Decode(argc - 2, argv + 2);
   if (command == "skim") return Skim(argc - 2, argv + 2);

@@ -109,6 +109,8 @@ void NoteOutputError(int error) {
   if (outputError == 0) outputError = error != 0 ? error : EIO;
 }
 
+bool OutputReaderGone() { return outputError == EPIPE; }
+
 int FinishOutput(int code) {
   // A full disk or a closed descriptor shows at the latest here.
   errno = 0;

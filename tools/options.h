@@ -60,8 +60,12 @@ int Usage(const std::string& problem);
 // then says what went wrong in one line and gives the exit code. A reader
 // that went away (EPIPE: `| head`) ends the run quietly.
 int FinishOutput(int code);
-// The errno of a failed write to standard output, for FinishOutput.
+// The errno of a failed write to standard output (or to the pipe encode
+// writes to), for FinishOutput.
 void NoteOutputError(int error);
+// Whether such a write found that its reader had gone (EPIPE): the command
+// then ends quietly with its own exit code.
+bool OutputReaderGone();
 
 }  // namespace tolvane::tool
 

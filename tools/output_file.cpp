@@ -6,8 +6,11 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
+
+#include "options.h"
 
 namespace tolvane::tool {
 namespace {
@@ -59,6 +62,23 @@ bool Resolve(std::string path, std::string* resolved, int* error) {
   return false;
 }
 
+// The descriptor that /dev/stdout, /dev/stderr, /dev/fd/N or
+// /proc/self/fd/N names, or -1. Such a name is written through a copy of
+// the descriptor, as a shell redirection does: a socket cannot be opened
+// again by name.
+int DescriptorNamed(const std::string& path) {
+  if (path == "/dev/stdout") return STDOUT_FILENO;
+  if (path == "/dev/stderr") return STDERR_FILENO;
+  for (const std::string prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+    const std::size_t n = prefix.size();
+    if (path.compare(0, n, prefix) == 0 && path.size() > n && path.size() <= n + 9 &&
+        path.find_first_not_of("0123456789", n) == std::string::npos) {
+      return static_cast<int>(std::strtol(path.c_str() + n, nullptr, 10));
+    }
+  }
+  return -1;
+}
+
 // Blocks the signals whose handler removes the temporary file, while its
 // name changes hands.
 class SignalsHeld {
@@ -101,6 +121,18 @@ bool OutputFile::Open(const std::string& path, std::string* error) {
     start_ = seekable_ ? static_cast<std::uint64_t>(at) : 0;
     return true;
   }
+  // A pipe, socket or device, named directly or through links such as
+  // /dev/stdout, is written as a stream: it cannot be replaced, and its
+  // link leads to a name like "pipe:[N]" that is no file. A regular file
+  // behind such a link is replaced below, as any other.
+  struct stat named {};
+  const int standard = DescriptorNamed(path);
+  const bool found = standard >= 0 ? fstat(standard, &named) == 0 : stat(path.c_str(), &named) == 0;
+  if (standard >= 0 && !found) {
+    *error = Reason("cannot create the file", errno);
+    return false;
+  }
+  if (found && !S_ISREG(named.st_mode) && !S_ISDIR(named.st_mode)) return OpenStream(standard, path, error);
   int resolveError = 0;
   if (!Resolve(path, &target_, &resolveError)) {
     *error = Reason("cannot create the file", resolveError);
@@ -112,15 +144,8 @@ bool OutputFile::Open(const std::string& path, std::string* error) {
     *error = Reason("cannot create the file", EISDIR);
     return false;
   }
-  if (exists && !S_ISREG(old.st_mode)) {
-    fd_ = open(target_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-    if (fd_ < 0) {
-      *error = Reason("cannot create the file", errno);
-      return false;
-    }
-    ownsFd_ = true;
-    return true;
-  }
+  // Made since the look above: never renamed over.
+  if (exists && !S_ISREG(old.st_mode)) return OpenStream(-1, target_, error);
   const std::size_t slash = target_.rfind('/');
   const std::string base = slash == std::string::npos ? target_ : target_.substr(slash + 1);
   temp_ = DirectoryOf(target_) + "/." + base + ".tolvane-XXXXXX";
@@ -163,11 +188,23 @@ bool OutputFile::Open(const std::string& path, std::string* error) {
   return true;
 }
 
+bool OutputFile::OpenStream(int copyOf, const std::string& path, std::string* error) {
+  fd_ = copyOf >= 0 ? fcntl(copyOf, F_DUPFD_CLOEXEC, 0) : open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  if (fd_ < 0) {
+    *error = Reason("cannot create the file", errno);
+    return false;
+  }
+  ownsFd_ = true;
+  return true;
+}
+
 bool OutputFile::Write(const void* data, std::size_t size, std::string* error) {
   const auto* bytes = static_cast<const unsigned char*>(data);
   while (size > 0) {
     const ssize_t n = write(fd_, bytes, size);
     if (n < 0 && errno == EINTR) continue;
+    // A reader that went away ends the run quietly, as it does decode's.
+    if (n < 0 && errno == EPIPE) NoteOutputError(EPIPE);
     if (n <= 0) {
       *error = Reason("write failed", n < 0 ? errno : EIO);
       return false;

@@ -13,8 +13,9 @@ namespace tolvane::tool {
 // directory, which Commit syncs, gives the old file's permissions (and
 // owner where allowed) and renames over it; until then the old file is
 // untouched, and on any failure, on SIGINT, SIGTERM or SIGHUP the
-// temporary file is removed. Anything else (a FIFO, a device, standard
-// output as "-") is written directly. Hard links to a replaced file keep
+// temporary file is removed. Anything else (a FIFO, a socket, a device,
+// standard output as "-" or as /dev/stdout when that is no regular file)
+// is written directly, as a stream. Hard links to a replaced file keep
 // the old contents. One at a time per process.
 class OutputFile {
  public:
@@ -43,6 +44,10 @@ class OutputFile {
   void Abandon();
 
  private:
+  // Writes straight to a pipe, socket or device: a copy of descriptor
+  // `copyOf`, or else `path` opened.
+  bool OpenStream(int copyOf, const std::string& path, std::string* error);
+
   int fd_ = -1;
   bool ownsFd_ = false;
   bool seekable_ = false;

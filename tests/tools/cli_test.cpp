@@ -59,6 +59,16 @@ TEST(Cli, ExitCodesAndMessages) {
       {{"--help"}, 0, "--json ", ""},
       {{"--help"}, 0, "--band LO-HI", ""},
       {{"--help"}, 0, kSndfile ? "FLAC" : "reads 8000 Hz 16-bit mono PCM WAV only", ""},
+      // A command's help comes before any other check, on standard output.
+      {{"encode", "--help"}, 0, "tolvane encode [OPTIONS] TEXT|- OUTPUT", ""},
+      {{"encode", "-h"}, 0, "--farnsworth N", ""},
+      {{"encode", "--wpm", "999", "SOS", "--help"}, 0, "--word-gap U", ""},
+      {{"decode", "--help"}, 0, "tolvane decode [OPTIONS] INPUT|-", ""},
+      {{"decode", "-h"}, 0, "--max-duration SECONDS", ""},
+      {{"skim", "--help"}, 0, "tolvane skim [OPTIONS] INPUT|-", ""},
+      {{"skim", "-h"}, 0, "--spotter CALL", ""},
+      {{"encode", "--", "-h", "-"}, 0, "RIFF", ""},  // after "--", text to key
+      {{"frobnicate", "--help"}, 2, "", "unknown command"},
       {{}, 2, "", "usage:"},
       {{"frobnicate"}, 2, "", "unknown command"},
       {{"encode", "SOS"}, 2, "", "usage:"},

@@ -288,6 +288,75 @@ TEST(Encode, WritesThroughLinksIntoFifosAndKeepsPermissions) {
   }
 }
 
+// A pipe, socket or device, however it is named, is written as a stream;
+// a regular file behind /dev/stdout is still replaced whole.
+TEST(Encode, WritesStreamsBehindDevStdoutAndOtherLinksDirectly) {
+  TempDir dir;
+  const auto sos = Library(dir, "SOS");
+  struct Case {
+    const char* name;
+    std::string command;
+    std::string file;  // holds the library's SOS afterwards ("": nothing to read)
+    const char* needs = nullptr;  // a program the case runs
+  };
+  const Case cases[] = {
+      {"/dev/stdout into a pipe", "TOOL encode SOS /dev/stdout | cat > got.wav", "got.wav"},
+      {"/proc/self/fd/1 into a pipe", "TOOL encode SOS /proc/self/fd/1 | cat > got.wav", "got.wav"},
+      {"/dev/fd/3 into a pipe", "{ TOOL encode SOS /dev/fd/3 3>&1 >&2; } | cat > got.wav", "got.wav"},
+      {"a link to /dev/stdout", "ln -sf /dev/stdout so.wav && TOOL encode SOS so.wav | cat > got.wav && test -L so.wav",
+       "got.wav"},
+      {"/dev/null", "TOOL encode SOS /dev/null && test -c /dev/null", ""},
+      {"/dev/stdout on a socket",
+       "python3 -c 'import socket, subprocess, sys\n"
+       "a, b = socket.socketpair()\n"
+       "p = subprocess.Popen(sys.argv[1:], stdout=a.fileno()); a.close()\n"
+       "data = b\"\".join(iter(lambda: b.recv(65536), b\"\"))\n"
+       "open(\"got.wav\", \"wb\").write(data); sys.exit(p.wait())' TOOL encode SOS /dev/stdout",
+       "got.wav", "python3"},
+      // Written in place, the old file's longer tail would stay.
+      {"/dev/stdout on a regular file", "head -c 100000 /dev/zero > r.wav && TOOL encode SOS /dev/stdout 1<>r.wav",
+       "r.wav"},
+  };
+  for (const Case& c : cases) {
+    if (c.needs != nullptr && Shell(dir, std::string("command -v ") + c.needs).exitCode != 0) continue;
+    std::remove(dir.File("got.wav").c_str());
+    const Result r = Shell(dir, c.command);
+    ASSERT_EQ(r.exitCode, 0) << c.name << ": " << r.err;
+    EXPECT_EQ(r.err, "") << c.name;
+    if (!c.file.empty()) {
+      EXPECT_EQ(ReadBytes(dir.File(c.file)), sos) << c.name;
+    }
+    EXPECT_EQ(Leftovers(dir), 0) << c.name;
+  }
+}
+
+// A reader that leaves early (`| head`) ends encode as it ends decode:
+// quietly, exit 0. Other write failures still fail.
+TEST(Encode, AReaderThatLeavesEndsTheRunQuietly) {
+  TempDir dir;
+  const std::string text = "\"$(printf 'PARIS %.0s' $(seq 40))\"";  // 1.9 MB of audio, far more than a pipe holds
+  const struct {
+    std::string command;
+    int exitCode;
+    std::string err;
+  } cases[] = {
+      {"TOOL encode " + text + " - | head -c 44 >/dev/null; exit ${PIPESTATUS[0]}", 0, ""},
+      {"TOOL encode " + text + " /dev/stdout | head -c 44 >/dev/null; exit ${PIPESTATUS[0]}", 0, ""},
+      {"rm -f f && mkfifo f && { head -c 44 f >/dev/null & TOOL encode " + text + " f; s=$?; wait; exit $s; }", 0, ""},
+      {"TOOL encode --format flac " + text + " /dev/stdout | head -c 44 >/dev/null; exit ${PIPESTATUS[0]}",
+       kSndfile ? 0 : 1, kSndfile ? "" : "tolvane: /dev/stdout: this tolvane was built without libsndfile"},
+      {"TOOL encode " + text + " - >/dev/full", 1, "tolvane: -: write failed: No space left on device\n"},
+  };
+  for (const auto& c : cases) {
+    const Result r = Shell(dir, c.command);
+    EXPECT_EQ(r.exitCode, c.exitCode) << c.command << ": " << r.err;
+    EXPECT_EQ(r.err.substr(0, c.err.size()), c.err) << c.command;
+    if (c.err.empty()) {
+      EXPECT_EQ(r.err, "") << c.command;
+    }
+  }
+}
+
 // What no crash test here can show: the data is synced before the rename,
 // and the directory after it.
 TEST(Encode, SyncsTheFileThenRenamesThenSyncsTheDirectory) {
