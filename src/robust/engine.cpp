@@ -21,10 +21,15 @@ bool RobustDecoder::Impl::Steady(const Run& run, double perSample, double* offse
   if (span < 2 || perSample <= 0) return true;
   Complex last, turned;
   double lo = 1e300, hi = -1e300;
-  for (std::int64_t p = 0; p < parts; ++p) {
+  // In a short tone the first and last parts are left out: there the
+  // channel filter's ringing as the tone starts and stops is much of the
+  // part, and an off-centre tone (before the frequency is caught) seems to
+  // glide.
+  const std::int64_t edge = span <= 4 ? 1 : 0;
+  for (std::int64_t p = edge; p < parts - edge; ++p) {
     Complex sum;
     for (std::int64_t k = run.start + p * span; k < run.start + (p + 1) * span; ++k) sum += At(k);
-    if (p > 0) {
+    if (p > edge) {
       turned += sum * std::conj(last);
       const double hz = std::arg(sum * std::conj(last)) * rate / (2 * robust::kPi * static_cast<double>(span));
       lo = std::min(lo, hz);
