@@ -142,8 +142,7 @@ bool SegmentFast(const std::int16_t* x, std::size_t count, Runs* runs, DecodeFai
     high[0] = std::max(high[0], sum);
     if (i >= p - 8) s[i - (p - 8)] = sum;
   }
-  for (std::size_t k = 0; k < kWindow + 8; ++k) a[k] = Magnitude(x, p - kWindow - 8 + k);
-  window_sums::PrimeEightSums(a, b);
+  window_sums::PrimeHistory(x + p - kWindow - 8, a, b);
   std::int32_t largest = high[0];
   for (std::size_t block = 1; p < count; p += kChunk) {
     const std::size_t m = std::min(kChunk, count - p);

@@ -87,8 +87,7 @@ void Segmenter::Prime(std::size_t n) {
   }
   count_ = prime;
   if (prime < kPrime) return;
-  for (std::size_t k = 0; k < kWindow + 8; ++k) a_[k] = Magnitude(x[kPrime - kWindow - 8 + k]);
-  window_sums::PrimeEightSums(a_, b_);
+  window_sums::PrimeHistory(x + kPrime - kWindow - 8, a_, b_);
   for (std::size_t k = 0; k < 8; ++k) s_[k] = sums[kPrime - 8 + k];
   Vector(x + kPrime, n - kPrime);
 }

@@ -28,8 +28,10 @@ inline std::int32_t Magnitude(std::int16_t x) { return std::abs(static_cast<std:
 // p - kWindow - 8, b the eight-sums from p - kWindow, s the window sums from
 // p - 8; the chunk's own values follow in each.
 //
-// Fills b[0, kWindow) from a[0, kWindow + 8): b[k] sums a[k + 1 .. k + 8].
-inline void PrimeEightSums(const std::int32_t* a, std::int32_t* b) {
+// Fills a[0, kWindow + 8) with the magnitudes of x[0, kWindow + 8), and
+// b[0, kWindow) from them: b[k] sums a[k + 1 .. k + 8].
+inline void PrimeHistory(const std::int16_t* x, std::int32_t* a, std::int32_t* b) {
+  for (std::size_t k = 0; k < kWindow + 8; ++k) a[k] = Magnitude(x[k]);
   for (std::size_t k = 0; k < kWindow; ++k) {
     std::int32_t t = 0;
     for (std::size_t j = 0; j < 8; ++j) t += a[k + 8 - j];
