@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "wav/wav.h"
+
 namespace tolvane::tool {
 namespace {
 
@@ -148,7 +150,7 @@ void Caf(ByteReader* in, Container* c) {
 }  // namespace
 
 bool Container::LibraryWav() const {
-  return kind == kWav && riff && formatTag == 1 && channels == 1 && sampleRate == 8000 && bitsPerSample == 16;
+  return kind == kWav && riff && formatTag == 1 && channels == 1 && sampleRate == kSampleRate && bitsPerSample == 16;
 }
 
 bool Container::Placeholder() const {

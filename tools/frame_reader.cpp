@@ -34,7 +34,7 @@ class LibraryWav : public FrameReader {
     } else {
       ok = wav_.Open(path.c_str(), why);  // the entry Wave2Morse takes
     }
-    rate = 8000;
+    rate = kSampleRate;
     channels = 1;
     format = "WAV, 16-bit PCM";
     via = "Tolvane's WAV reader";

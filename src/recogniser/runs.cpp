@@ -1,11 +1,11 @@
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
 
 #include "recogniser/recogniser.h"
+#include "recogniser/window_sums.h"
 
 namespace tolvane {
 
@@ -95,35 +95,17 @@ void Append(Runs* runs, bool on, std::size_t length) {
   (on ? runs->onCount : runs->offCount)++;
 }
 
-// The decoder's own window, fast. Window sums are found eight positions at
-// a time from s[i] = s[i-8] + b[i] - b[i-64], where b[i] is the sum of the
-// last eight magnitudes: no step waits on the one before, so compilers
-// vectorise it. Pass 1 keeps each block's smallest and largest sum and the
-// sum just before it; pass 2 then walks sample by sample only through the
-// blocks where the threshold is crossed, and settles the others at once.
-constexpr std::size_t kWindow = 64;
-constexpr std::size_t kBlock = 64;     // positions per block
-constexpr std::size_t kChunk = 1024;   // positions per vector pass, a whole number of blocks
+// The decoder's own window, fast: window sums from window_sums.h. Pass 1
+// keeps each block's smallest and largest sum and the sum just before it;
+// pass 2 then walks sample by sample only through the blocks where the
+// threshold is crossed, and settles the others at once.
+using window_sums::kBlock;
+using window_sums::kChunk;
+using window_sums::kWindow;
+using window_sums::LowestBit;
 constexpr std::size_t kMinFast = 2 * kChunk;
 
-static_assert(kBlock <= 64, "a block's states are kept in one 64-bit word");
-
-std::size_t LowestBit(std::uint64_t word) {
-#if defined(__GNUC__)
-  return static_cast<std::size_t>(__builtin_ctzll(word));
-#else
-  std::size_t bit = 0;
-  while ((word & 1u) == 0) {
-    word >>= 1;
-    ++bit;
-  }
-  return bit;
-#endif
-}
-
-inline std::int32_t Magnitude(const std::int16_t* x, std::size_t i) {
-  return std::abs(static_cast<std::int32_t>(x[i]));
-}
+inline std::int32_t Magnitude(const std::int16_t* x, std::size_t i) { return window_sums::Magnitude(x[i]); }
 
 bool SegmentFast(const std::int16_t* x, std::size_t count, Runs* runs, DecodeFailure* why) {
   // Positions below kWindow average over fewer samples (the head); from
@@ -160,21 +142,12 @@ bool SegmentFast(const std::int16_t* x, std::size_t count, Runs* runs, DecodeFai
     high[0] = std::max(high[0], sum);
     if (i >= p - 8) s[i - (p - 8)] = sum;
   }
-  for (std::size_t k = 0; k < kWindow + 8; ++k) a[k] = Magnitude(x, p - kWindow - 8 + k);
-  for (std::size_t k = 0; k < kWindow; ++k) {
-    std::int32_t t = 0;
-    for (std::size_t j = 0; j < 8; ++j) t += a[k + 8 - j];  // position p - 64 + k
-    b[k] = t;
-  }
+  window_sums::PrimeHistory(x + p - kWindow - 8, a, b);
   std::int32_t largest = high[0];
   for (std::size_t block = 1; p < count; p += kChunk) {
     const std::size_t m = std::min(kChunk, count - p);
     for (std::size_t j = 0; j < m; ++j) a[kWindow + 8 + j] = Magnitude(x, p + j);
-    for (std::size_t j = 0; j < m; ++j) {
-      const std::int32_t* q = a + kWindow + 8 + j;
-      b[kWindow + j] = q[0] + q[-1] + q[-2] + q[-3] + q[-4] + q[-5] + q[-6] + q[-7];
-    }
-    for (std::size_t j = 0; j < m; ++j) s[8 + j] = s[j] + b[kWindow + j] - b[j];
+    window_sums::SumChunk(a, b, s, m);
     for (std::size_t j = 0; j < m; j += kBlock, ++block) {
       const std::size_t n = std::min(kBlock, m - j);
       std::int32_t lo = std::numeric_limits<std::int32_t>::max();
@@ -188,11 +161,7 @@ bool SegmentFast(const std::int16_t* x, std::size_t count, Runs* runs, DecodeFai
       high[block] = hi;
       largest = std::max(largest, hi);
     }
-    if (m == kChunk) {
-      std::memmove(a, a + kChunk, sizeof(std::int32_t) * (kWindow + 8));
-      std::memmove(b, b + kChunk, sizeof(std::int32_t) * kWindow);
-      std::memmove(s, s + kChunk, sizeof(std::int32_t) * 8);
-    }
+    if (m == kChunk) window_sums::KeepHistory(a, b, s, kChunk);
   }
   peak = std::max(peak, largest / static_cast<std::int32_t>(kWindow));
   if (peak == 0) return Fail(why, DecodeError::kSilent);

@@ -4,31 +4,17 @@
 // at once), with the history carried from one chunk to the next instead of
 // kept for the whole recording.
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 
 #include "recogniser/streaming.h"
+#include "recogniser/window_sums.h"
 
 namespace tolvane {
-namespace {
 
-inline std::int32_t Magnitude(std::int16_t x) { return std::abs(static_cast<std::int32_t>(x)); }
-
-std::size_t LowestBit(std::uint64_t word) {
-#if defined(__GNUC__)
-  return static_cast<std::size_t>(__builtin_ctzll(word));
-#else
-  std::size_t bit = 0;
-  while ((word & 1u) == 0) {
-    word >>= 1;
-    ++bit;
-  }
-  return bit;
-#endif
-}
-
-}  // namespace
+using window_sums::KeepHistory;
+using window_sums::LowestBit;
+using window_sums::Magnitude;
 
 Segmenter::Segmenter(bool tracking, std::int32_t threshold, RunSink* sink)
     : tracking_(tracking), sink_(sink), threshold_(tracking ? 0 : threshold) {}
@@ -101,12 +87,7 @@ void Segmenter::Prime(std::size_t n) {
   }
   count_ = prime;
   if (prime < kPrime) return;
-  for (std::size_t k = 0; k < kWindow + 8; ++k) a_[k] = Magnitude(x[kPrime - kWindow - 8 + k]);
-  for (std::size_t k = 0; k < kWindow; ++k) {
-    std::int32_t t = 0;
-    for (std::size_t j = 0; j < 8; ++j) t += a_[k + 8 - j];  // position kPrime - 64 + k
-    b_[k] = t;
-  }
+  window_sums::PrimeHistory(x + kPrime - kWindow - 8, a_, b_);
   for (std::size_t k = 0; k < 8; ++k) s_[k] = sums[kPrime - 8 + k];
   Vector(x + kPrime, n - kPrime);
 }
@@ -120,11 +101,7 @@ void Segmenter::Vector(const std::int16_t* x, std::size_t m) {
     bits |= x[j];
   }
   anyNonZero_ = anyNonZero_ || bits != 0;
-  for (std::size_t j = 0; j < m; ++j) {
-    const std::int32_t* q = a_ + kWindow + 8 + j;
-    b_[kWindow + j] = q[0] + q[-1] + q[-2] + q[-3] + q[-4] + q[-5] + q[-6] + q[-7];
-  }
-  for (std::size_t j = 0; j < m; ++j) s_[8 + j] = s_[j] + b_[kWindow + j] - b_[j];
+  window_sums::SumChunk(a_, b_, s_, m);
 
   constexpr std::size_t kBlocks = kChunk / kBlock;
   std::int32_t low[kBlocks];
@@ -170,9 +147,7 @@ void Segmenter::Vector(const std::int16_t* x, std::size_t m) {
     }
   }
   count_ += m;
-  std::memmove(a_, a_ + m, sizeof(std::int32_t) * (kWindow + 8));
-  std::memmove(b_, b_ + m, sizeof(std::int32_t) * kWindow);
-  std::memmove(s_, s_ + m, sizeof(std::int32_t) * 8);
+  KeepHistory(a_, b_, s_, m);
 }
 
 }  // namespace tolvane

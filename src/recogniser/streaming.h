@@ -9,6 +9,7 @@
 
 #include "morse/morse.h"
 #include "recogniser/recogniser.h"
+#include "recogniser/window_sums.h"
 
 namespace tolvane {
 
@@ -39,9 +40,9 @@ class Segmenter {
   std::uint64_t restartedAt() const { return restartedAt_; }
   bool anyNonZero() const { return anyNonZero_; }
 
-  static constexpr std::size_t kWindow = 64;
-  static constexpr std::size_t kBlock = 64;    // positions per block: one 64-bit word of states
-  static constexpr std::size_t kChunk = 1024;  // positions per vector pass, whole blocks
+  static constexpr std::size_t kWindow = window_sums::kWindow;
+  static constexpr std::size_t kBlock = window_sums::kBlock;
+  static constexpr std::size_t kChunk = window_sums::kChunk;
   static constexpr std::size_t kPrime = 2 * kWindow;  // positions done one by one
 
  private:

@@ -3,42 +3,22 @@
 #include <algorithm>
 #include <cmath>
 
+#include "robust/pitch_search.h"
+
 namespace tolvane::robust {
 namespace {
 
 constexpr double kHistorySeconds = 2.5;   // kept for replay when a signal is found
-constexpr double kFrameSeconds = 0.128;   // spectrum frames for the pitch search
-constexpr double kMemorySeconds = 4;      // how long the search remembers keying
-constexpr double kOnRatio = 9;            // a bin is keyed down above this over its floor
-constexpr double kOffRatio = 3;           // and up again below this
-constexpr double kCarrierSeconds = 2;     // a tone longer than this is a carrier
-constexpr double kLoudRatio = 100;        // one keying this strong is enough to lock
 constexpr double kQuietSeconds = 4;       // a lock this long without keying may move
-constexpr double kPitchTolerance = 45;    // Hz either side of a given pitch
-constexpr long long kEdgeBins = 8;        // watched beyond the band's edges
 constexpr double kBasebandRate = 1000;    // about one value per millisecond
 constexpr std::size_t kChannelLength = 161;  // taps; the narrowest channel needs them
 
-std::size_t PowerOfTwoNear(double n) {
-  std::size_t p = 64;
-  while (static_cast<double>(p * 2) <= n * 1.25 && p < (1u << 15)) p *= 2;
-  return p;
+// Input samples per working sample: the pitch search and the mixer work at
+// about 8000 Hz whatever the input's rate.
+std::size_t PreFactor(const RobustOptions& s) {
+  const double rate = std::max(1000.0, s.sampleRate);
+  return std::max<std::size_t>(1, static_cast<std::size_t>(rate / 8000));
 }
-
-// Per-bin memory of the spectrum: a noise floor and how the bin has been
-// keyed lately.
-struct Bin {
-  float smooth = 0;  // power averaged over a couple of seconds
-  float floor = 0;
-  float peak = 0;
-  float transitions = 0;  // key-up after key-down, leaky
-  float onSum = 0;        // ratio over the floor while keyed down, leaky
-  float onCount = 0;
-  float onPower = 0;      // power while keyed down, leaky, for the peak's shape
-  int onRun = 0;          // frames keyed down in a row
-  std::int64_t carrierUntil = -1;
-  bool on = false;
-};
 
 }  // namespace
 
@@ -60,22 +40,7 @@ struct FrontEnd::Impl {
   std::size_t historyAt = 0;
   std::size_t historyFill = 0;
 
-  // The pitch search.
-  std::unique_ptr<PowerSpectrum> spectrum;
-  std::vector<float> frameReal;      // the frame being filled
-  std::vector<Complex> frameComplex;
-  std::vector<float> framePower;
-  std::size_t frameFill = 0;
-  std::size_t hop = 0;
-  std::size_t sinceFrame = 0;
-  std::int64_t frameCount = 0;
-  std::size_t binLo = 0, binHi = 0;  // the bins watched, as FFT bins (complex: wrapped)
-  std::size_t candidateLo = 0, candidateHi = 0;  // of those, the band a signal may be taken from
-  std::vector<Bin> bins;
-  std::vector<float> scratch;
-  float loudestLeaky = 0;
-  float leak = 0;
-  float floorRate = 0;
+  PitchSearch search;
 
   // The lock and the mixer.
   bool locked = false;
@@ -92,10 +57,11 @@ struct FrontEnd::Impl {
   std::vector<std::int64_t> timeDelay;
   std::size_t delayAt = 0;
 
-  explicit Impl(const RobustOptions& s) : listen(s) {
-    const double rate = std::max(1000.0, s.sampleRate);
-    preFactor = std::max<std::size_t>(1, static_cast<std::size_t>(rate / 8000));
-    working = rate / static_cast<double>(preFactor);
+  explicit Impl(const RobustOptions& s)
+      : listen(s),
+        preFactor(PreFactor(s)),
+        working(std::max(1000.0, s.sampleRate) / static_cast<double>(preFactor)),
+        search(s, working, preFactor) {
     if (preFactor > 1) {
       const double cut = 0.42 / static_cast<double>(preFactor);
       std::vector<float> taps = LowPass(cut, KaiserLength(0.16 / static_cast<double>(preFactor), 60), 60);
@@ -126,22 +92,6 @@ struct FrontEnd::Impl {
     } else {
       historyReal.assign(historyLength, 0.0f);
     }
-
-    const std::size_t n = PowerOfTwoNear(kFrameSeconds * working);
-    spectrum = std::make_unique<PowerSpectrum>(n, listen.complex);
-    framePower.resize(n);
-    if (listen.complex) {
-      frameComplex.resize(n);
-    } else {
-      frameReal.resize(n);
-    }
-    // Frames side by side: keying shows in their succession, and the
-    // spectrum costs least this way.
-    hop = n;
-    const double frameRate = working / static_cast<double>(hop);
-    leak = static_cast<float>(std::exp(-1 / (kMemorySeconds * frameRate)));
-    floorRate = static_cast<float>(1 / (2 * frameRate));
-    SetBand();
   }
 
   std::vector<float> ChannelTaps(double cutoffHz) const {
@@ -167,44 +117,6 @@ struct FrontEnd::Impl {
   std::vector<double> correlation;
   double correlationCutoff = -1;
   double channelEnergy = 0;
-
-  // The bins the search looks at: the band asked for, within what the
-  // working rate carries.
-  void SetBand() {
-    const std::size_t n = spectrum->size();
-    const double binHz = working / static_cast<double>(n);
-    double lo = listen.complex ? -0.45 * working : 100.0;
-    double hi = listen.complex ? 0.45 * working : std::min(3600.0, (preFactor == 1 ? 0.45 : 0.42) * working);
-    if (listen.bandLoHz != 0 || listen.bandHiHz != 0) {
-      lo = std::max(lo, listen.bandLoHz);
-      hi = std::min(hi, listen.bandHiHz);
-    }
-    if (listen.pitchGiven) {
-      lo = std::max(lo, listen.pitchHz - kPitchTolerance);
-      hi = std::min(hi, listen.pitchHz + kPitchTolerance);
-    }
-    if (hi < lo) hi = lo;
-    // Bins are indexed from the band's low edge; for I/Q, negative
-    // frequencies wrap to the top of the FFT. A band narrower than the
-    // input carries is watched a little beyond its edges too, so that a
-    // loud signal just outside is seen as the peak it is and not taken,
-    // by its skirt, for one at the edge.
-    const auto first = std::llround(std::floor(lo / binHz));
-    const auto last = std::llround(std::ceil(hi / binHz));
-    const long long lowest = listen.complex ? first - kEdgeBins : std::max(0LL, first - kEdgeBins);
-    const long long highest =
-        listen.complex ? last + kEdgeBins : std::min(static_cast<long long>(n / 2) - 1, last + kEdgeBins);
-    binLo = static_cast<std::size_t>(lowest + static_cast<long long>(n));
-    binHi = static_cast<std::size_t>(highest + static_cast<long long>(n));
-    candidateLo = static_cast<std::size_t>(first - lowest);
-    candidateHi = static_cast<std::size_t>(last - lowest);
-    bins.assign(binHi - binLo + 1, Bin{});
-  }
-
-  double BinHz(double offset) const {
-    const double binHz = working / static_cast<double>(spectrum->size());
-    return (static_cast<double>(binLo) + offset - static_cast<double>(spectrum->size())) * binHz;
-  }
 
   void Push(const float* in, std::size_t count, BasebandSink* sink) {
     const std::size_t step = listen.complex ? 2 : 1;
@@ -245,15 +157,7 @@ struct FrontEnd::Impl {
     historyFill = std::min(historyFill + 1, length);
     if (locked) Mix(w, workingIndex, sink);
     ++workingIndex;
-    if (listen.complex) {
-      frameComplex[frameFill] = w;
-    } else {
-      frameReal[frameFill] = w.real();
-    }
-    if (++frameFill == spectrum->size()) {
-      frameFill = 0;
-      Spectrum(sink);
-    }
+    if (search.Push(w)) Follow(sink);
   }
 
   void Mix(Complex w, std::int64_t index, BasebandSink* sink) {
@@ -275,20 +179,14 @@ struct FrontEnd::Impl {
   }
 
   void Lock(std::size_t bin, BasebandSink* sink) {
-    // Fast keying spreads a tone into sidebands a dot's inverse either side,
-    // which can show their keying first: the tone is the strongest bin
-    // within 60 Hz.
-    const double binHz = working / static_cast<double>(spectrum->size());
-    const auto reach = static_cast<std::size_t>(60 / binHz);
-    for (std::size_t o = std::max(candidateLo, bin >= reach ? bin - reach : 0);
-         o <= std::min(candidateHi, bin + reach) && o < bins.size(); ++o) {
-      if (bins[o].smooth > bins[bin].smooth) bin = o;
-    }
+    // The tone is the strongest bin within 60 Hz: fast keying's sidebands
+    // can show their keying first.
+    bin = search.StrongestWithin(bin, 60);
     locked = true;
     lockedBin = bin;
-    lastKeyedFrame = frameCount;
+    lastKeyedFrame = search.frames();
     strongerSince = -1;
-    pitch = RefinedHz(bin);
+    pitch = search.RefinedHz(bin);
     oscillator = Oscillator();
     oscillator.SetFrequency(pitch / working);
     toBaseband.Reset();
@@ -314,150 +212,28 @@ struct FrontEnd::Impl {
     }
   }
 
-  // The peak between bins, from the keyed-down power either side.
-  double RefinedHz(std::size_t bin) const {
-    double offset = 0;
-    if (bin > 0 && bin + 1 < bins.size()) {
-      const double a = std::log(bins[bin - 1].onPower + 1e-30);
-      const double b = std::log(bins[bin].onPower + 1e-30);
-      const double c = std::log(bins[bin + 1].onPower + 1e-30);
-      const double d = a - 2 * b + c;
-      if (d < 0) offset = std::clamp(0.5 * (a - c) / d, -0.5, 0.5);
-    }
-    return BinHz(static_cast<double>(bin) + offset);
-  }
-
-  void Spectrum(BasebandSink* sink);
-
-  // Each bin's floor from its neighbours' averaged power: their median,
-  // which is about 0.7 of the mean for noise alone, raised to the mean.
-  // Taken at every fourth bin and spread to the bins between: the floor
-  // changes slowly across frequency.
-  void Floors() {
-    constexpr std::size_t kReach = 16;
-    constexpr std::size_t kStride = 4;
-    std::vector<float>& near = floorScratch;
-    float last = 0;
-    for (std::size_t b = 0; b < bins.size(); b += kStride) {
-      const std::size_t lo = b >= kReach ? b - kReach : 0;
-      const std::size_t hi = std::min(bins.size(), b + kReach + 1);
-      near.clear();
-      for (std::size_t o = lo; o < hi; ++o) near.push_back(bins[o].smooth);
-      std::nth_element(near.begin(), near.begin() + static_cast<std::ptrdiff_t>(near.size() / 2), near.end());
-      const float median = near[near.size() / 2];
-      for (std::size_t o = b; o < std::min(bins.size(), b + kStride); ++o) bins[o].floor = median;
-      last = median;
-    }
-    (void)last;
-  }
-  std::vector<float> floorScratch;
+  void Follow(BasebandSink* sink);
 };
 
-void FrontEnd::Impl::Spectrum(BasebandSink* sink) {
-  const std::size_t n = spectrum->size();
-  if (listen.complex) {
-    spectrum->OfComplex(frameComplex.data(), framePower.data());
-  } else {
-    spectrum->Real(frameReal.data(), framePower.data());
-  }
-  ++frameCount;
-  std::vector<float>& power = scratch;
-  power.resize(bins.size());
-  float loudest = 0;
-  for (std::size_t b = 0; b < bins.size(); ++b) {
-    power[b] = framePower[(binLo + b) % n];
-    loudest = std::max(loudest, power[b]);
-  }
-  if (frameCount % 4 == 1) Floors();
-  loudestLeaky = std::max(loudest, loudestLeaky * leak);
-  // Digital silence has no floor: a bin must stand less than 70 dB below
-  // the loudest lately, and above rounding noise, to count.
-  const float least = std::max(1e-7f * loudestLeaky, 1e-10f);
-  for (std::size_t b = 0; b < bins.size(); ++b) {
-    Bin& bin = bins[b];
-    const float p = power[b];
-    // The floor: the median, across the bins a little either side, of each
-    // bin's power averaged over two seconds, so a keyed tone does not
-    // raise its own floor and one frame of noise does not lower it.
-    bin.smooth = bin.smooth == 0 ? p : bin.smooth + floorRate * (p - bin.smooth);
-    bin.peak = std::max(p, bin.peak * 0.9f);
-    const float ratio = p / std::max(bin.floor, least);
-    bin.transitions *= leak;
-    bin.onSum *= leak;
-    bin.onCount *= leak;
-    if (!bin.on && ratio > static_cast<float>(kOnRatio)) {
-      bin.on = true;
-      bin.onRun = 0;
-    } else if (bin.on && (ratio < static_cast<float>(kOffRatio) || p < 0.1f * bin.peak)) {
-      // Down by 10 dB from its own level is key-up too: a clean tone's
-      // gaps seldom reach the floor within one frame.
-      bin.on = false;
-      bin.transitions += 1;
-    }
-    if (bin.on) {
-      ++bin.onRun;
-      bin.onSum += ratio;
-      bin.onCount += 1;
-      bin.onPower = bin.onPower * leak + p * (1 - leak);
-      if (bin.onRun * static_cast<double>(hop) / working > kCarrierSeconds) {
-        bin.carrierUntil = frameCount + static_cast<std::int64_t>(kMemorySeconds * working / static_cast<double>(hop));
-      }
-    }
-  }
-  // The keyed peaks: local maxima of the mean keyed-down ratio among bins
-  // keyed often enough, or once and loudly; carriers are no candidates.
-  // A candidate's strength is its keyed-down power, so that signals compare
-  // as the ear would, whatever the noise beside each.
-  auto strength = [&](std::size_t b) -> float {
-    const Bin& bin = bins[b];
-    if (bin.onCount < 0.5f || bin.carrierUntil >= frameCount) return 0;
-    const float mean = bin.onSum / bin.onCount;
-    if (bin.transitions >= 2.5f || (bin.transitions >= 0.9f && mean >= static_cast<float>(kLoudRatio))) {
-      return bin.onPower;
-    }
-    return 0;
-  };
-  // Leakage of a loud tone into far bins is keyed with it: nothing more
-  // than 30 dB below the loudest keying is a signal of its own.
-  float loudestKeyed = 0;
-  for (std::size_t b = 0; b < bins.size(); ++b) {
-    if (bins[b].carrierUntil < frameCount) loudestKeyed = std::max(loudestKeyed, bins[b].onPower);
-  }
-  std::size_t best = bins.size();
-  float bestStrength = 0;
-  for (std::size_t b = candidateLo; b <= candidateHi && b < bins.size(); ++b) {
-    const float s = strength(b);
-    if (s <= 0 || s < 1e-3f * loudestKeyed) continue;
-    // A peak of its neighbourhood: a keyed tone's own sidelobes and key
-    // clicks are no signals.
-    bool peak = true;
-    for (std::size_t o = b >= 4 ? b - 4 : 0; o <= std::min(bins.size() - 1, b + 4) && peak; ++o) {
-      if (o != b && bins[o].onPower > bins[b].onPower) peak = false;
-    }
-    if (peak && s > bestStrength) {
-      bestStrength = s;
-      best = b;
-    }
-  }
-  // The floors need half a second of spectrum before anything can stand
-  // above them.
-  if (static_cast<double>(frameCount) * static_cast<double>(hop) < 0.5 * working) return;
+// After each spectrum frame: lock on the keyed peak, or keep the lock, or
+// move it to another signal.
+void FrontEnd::Impl::Follow(BasebandSink* sink) {
+  if (!search.settled()) return;
+  const std::size_t best = search.best();
+  const float bestStrength = search.bestStrength();
   if (!locked) {
-    if (best < bins.size()) {
+    if (best < search.size()) {
       Lock(best, sink);
     }
     return;
   }
   // The locked signal: still keyed? Follow it a bin either way as it drifts.
-  std::size_t near = lockedBin;
-  for (std::size_t o = lockedBin >= 1 ? lockedBin - 1 : 0; o <= std::min(bins.size() - 1, lockedBin + 1); ++o) {
-    if (bins[o].onPower > bins[near].onPower) near = o;
-  }
-  if (bins[near].on) lastKeyedFrame = frameCount;
-  const float mine = bins[near].onPower;
-  const double framesPerSecond = working / static_cast<double>(hop);
-  const bool quiet = static_cast<double>(frameCount - lastKeyedFrame) > kQuietSeconds * framesPerSecond;
-  const bool elsewhere = best < bins.size() && (best + 2 < lockedBin || best > lockedBin + 2);
+  const std::size_t near = search.Follow(lockedBin);
+  if (search.keyedDown(near)) lastKeyedFrame = search.frames();
+  const float mine = search.keyedPower(near);
+  const double framesPerSecond = search.framesPerSecond();
+  const bool quiet = static_cast<double>(search.frames() - lastKeyedFrame) > kQuietSeconds * framesPerSecond;
+  const bool elsewhere = best < search.size() && (best + 2 < lockedBin || best > lockedBin + 2);
   if (elsewhere && (quiet || bestStrength > 4 * mine)) {
     // Another signal: at once when this one has gone quiet or has not been
     // judged Morse, after two seconds of being four times (6 dB) stronger
@@ -466,8 +242,8 @@ void FrontEnd::Impl::Spectrum(BasebandSink* sink) {
       Lock(best, sink);
       return;
     }
-    if (strongerSince < 0) strongerSince = frameCount;
-    if (static_cast<double>(frameCount - strongerSince) > 2 * framesPerSecond) {
+    if (strongerSince < 0) strongerSince = search.frames();
+    if (static_cast<double>(search.frames() - strongerSince) > 2 * framesPerSecond) {
       Lock(best, sink);
       return;
     }
@@ -519,9 +295,7 @@ double FrontEnd::basebandRate() const { return impl_->baseband; }
 std::size_t FrontEnd::memoryBytes() const {
   const Impl& m = *impl_;
   return sizeof(Impl) + m.historyReal.capacity() * sizeof(float) + m.historyComplex.capacity() * sizeof(Complex) +
-         m.spectrum->size() * (sizeof(Complex) + 2 * sizeof(float)) + m.frameReal.capacity() * sizeof(float) +
-         m.frameComplex.capacity() * sizeof(Complex) + m.framePower.capacity() * sizeof(float) +
-         m.bins.capacity() * (sizeof(Bin) + sizeof(float)) + m.wideDelay.capacity() * (sizeof(Complex) + 8) +
+         m.search.heapBytes() + m.wideDelay.capacity() * (sizeof(Complex) + 8) +
          (kChannelLength * 3 + 400) * sizeof(Complex);
 }
 

@@ -5,7 +5,8 @@ made by others read by us: cw, ebook2cw, sox, Python's wave and libsndfile,
 regenerated live and decoded through the tool and through Wave2Morse.
 
 usage: interop_test.py TOLVANE_TOOL LIBTOLVANE SOURCE_DIR
-Exits 77 (skipped) when a peer program is missing.
+Exits 77 (skipped) when a peer program is missing, or 1 when
+TOLVANE_REQUIRE_PEERS is set (CMake's TOLVANE_REQUIRE_ALL sets it).
 """
 import ctypes
 import os
@@ -178,6 +179,9 @@ class Peers(unittest.TestCase):
 if __name__ == "__main__":
     missing = [p for p in PEERS if shutil.which(p) is None]
     if missing:
+        if os.environ.get("TOLVANE_REQUIRE_PEERS", "") not in ("", "0"):
+            print("FAIL: missing " + ", ".join(missing) + " (TOLVANE_REQUIRE_PEERS is set)")
+            sys.exit(1)
         print("skipped: missing " + ", ".join(missing))
         sys.exit(77)
     unittest.main()

@@ -1,0 +1,95 @@
+// The front end's pitch search: spectrum frames of the working signal, each
+// bin's noise floor and keying remembered, and the keyed peak a signal may
+// be locked on. Internal to src/robust: the front end owns one, and others
+// include front_end.h.
+#ifndef TOLVANE_SRC_ROBUST_PITCH_SEARCH_H
+#define TOLVANE_SRC_ROBUST_PITCH_SEARCH_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "robust/dsp.h"
+#include "robust/robust.h"
+
+namespace tolvane::robust {
+
+class PitchSearch {
+ public:
+  // `working` is the rate of the samples pushed, `preFactor` the input
+  // samples per working sample (a decimated input's band ends lower).
+  PitchSearch(const RobustOptions& listen, double working, std::size_t preFactor);
+
+  // Takes one working sample; true when it completes a frame, after which
+  // the answers below are of that frame.
+  bool Push(Complex w);
+
+  // The strongest keyed peak of the band, or size() when there is none.
+  std::size_t best() const { return best_; }
+  float bestStrength() const { return bestStrength_; }
+  // Bins watched, indexed from the lowest.
+  std::size_t size() const { return bins_.size(); }
+  std::int64_t frames() const { return frameCount_; }
+  double framesPerSecond() const { return working_ / static_cast<double>(hop_); }
+  // Whether the floors have had the half second of spectrum they need
+  // before anything can stand above them.
+  bool settled() const;
+
+  // The strongest bin of the band within `hz` of `bin`.
+  std::size_t StrongestWithin(std::size_t bin, double hz) const;
+  // The bin a signal at `bin` has drifted to: itself or a neighbour.
+  std::size_t Follow(std::size_t bin) const;
+  bool keyedDown(std::size_t bin) const { return bins_[bin].on; }
+  float keyedPower(std::size_t bin) const { return bins_[bin].onPower; }
+  // The frequency of the peak at `bin`, between bins.
+  double RefinedHz(std::size_t bin) const;
+
+  // What the search holds beyond its own size.
+  std::size_t heapBytes() const;
+
+ private:
+  // Per-bin memory of the spectrum: a noise floor and how the bin has been
+  // keyed lately.
+  struct Bin {
+    float smooth = 0;  // power averaged over a couple of seconds
+    float floor = 0;
+    float peak = 0;
+    float transitions = 0;  // key-up after key-down, leaky
+    float onSum = 0;        // ratio over the floor while keyed down, leaky
+    float onCount = 0;
+    float onPower = 0;      // power while keyed down, leaky, for the peak's shape
+    int onRun = 0;          // frames keyed down in a row
+    std::int64_t carrierUntil = -1;
+    bool on = false;
+  };
+
+  void SetBand(const RobustOptions& listen, std::size_t preFactor);
+  void Analyse();
+  void Floors();
+  float Strength(std::size_t b) const;
+  double BinHz(double offset) const;
+
+  bool complex_;
+  double working_;
+  PowerSpectrum spectrum_;
+  std::vector<float> frameReal_;  // the frame being filled
+  std::vector<Complex> frameComplex_;
+  std::vector<float> framePower_;
+  std::size_t frameFill_ = 0;
+  std::size_t hop_ = 0;
+  std::int64_t frameCount_ = 0;
+  std::size_t binLo_ = 0, binHi_ = 0;  // the bins watched, as FFT bins (complex: wrapped)
+  std::size_t candidateLo_ = 0, candidateHi_ = 0;  // of those, the band a signal may be taken from
+  std::vector<Bin> bins_;
+  std::vector<float> scratch_;
+  std::vector<float> floorScratch_;
+  float loudestLeaky_ = 0;
+  float leak_ = 0;
+  float floorRate_ = 0;
+  std::size_t best_ = 0;
+  float bestStrength_ = 0;
+};
+
+}  // namespace tolvane::robust
+
+#endif  // TOLVANE_SRC_ROBUST_PITCH_SEARCH_H
