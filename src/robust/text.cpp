@@ -34,6 +34,9 @@ constexpr double kSilenceSeconds = 2.5;  // without strong characters: the trans
 constexpr double kFastestWpm = 90;
 // And nothing opens beyond this: a voice's plosives read "250 WPM".
 constexpr double kFastestStrongWpm = 150;
+// A lone tone at the end opens only at a speed people key: a click where
+// a long constant input stops reads as a dot at 80 WPM.
+constexpr double kFastestLoneWpm = 60;
 
 }  // namespace
 
@@ -318,7 +321,7 @@ void TextStage::Finish(double nowSeconds) {
   // as much Morse as a long text. Not where another signal took the lock:
   // a sweep leaves one tone behind each time it passes.
   if (!open_ && !sealed_ && strongRun_ > 0 && static_cast<std::size_t>(strongRun_) >= recent_.size() &&
-      wpm_ <= kFastestWpm) {
+      wpm_ <= kFastestLoneWpm) {
     open_ = true;
   }
   Decide(nowSeconds, true);

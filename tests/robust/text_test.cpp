@@ -234,6 +234,7 @@ TEST(TextStage, OpensAtMorseSpeedsAndForALoneToneOnlyAtTheEnd) {
       {"strong keying at 120 WPM", 120, 5000, {"-.-", "-.-"}, false, "KK|"},
       {"strong keying at 250 WPM", 250, 5000, {"-.-", "-.-", "-.-", "-.-"}, false, ""},
       {"a lone T at the end", 20, 5000, {"-"}, false, "T|"},
+      {"a lone click at the end, 80 WPM", 80, 5000, {"."}, false, ""},
       {"a lone T when another signal took the lock", 20, 5000, {"-"}, true, ""},
   };
   for (const Case& c : cases) {
