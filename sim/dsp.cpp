@@ -63,33 +63,78 @@ std::vector<double> DesignFir(const std::function<double(double)>& amplitude, do
   return fir;
 }
 
-std::vector<double> Filter(const std::vector<double>& in, const std::vector<double>& fir) {
-  std::vector<double> out(in.size(), 0.0);
-  if (in.empty() || fir.empty()) return out;
-  const std::size_t size = NextPowerOfTwo(std::max<std::size_t>(4096, 4 * fir.size()));
-  const std::size_t block = size - fir.size() + 1;
-  const std::size_t delay = fir.size() / 2;
-  std::vector<std::complex<double>> response(size);
-  std::copy(fir.begin(), fir.end(), response.begin());
-  Fft(&response, false);
-  std::vector<std::complex<double>> work(size);
+StreamFilter::StreamFilter(const std::vector<double>& fir)
+    : size_(NextPowerOfTwo(std::max<std::size_t>(4096, 4 * fir.size()))),
+      block_(size_ - fir.size() + 1),
+      delay_(fir.size() / 2),
+      response_(size_),
+      work_(size_),
+      tail_(size_, 0.0) {
+  std::copy(fir.begin(), fir.end(), response_.begin());
+  Fft(&response_, false);
+  input_.reserve(block_);
+}
+
+void StreamFilter::Push(const double* in, std::size_t count, std::vector<double>* out) {
+  for (std::size_t i = 0; i < count;) {
+    const std::size_t n = std::min(count - i, block_ - input_.size());
+    input_.insert(input_.end(), in + i, in + i + n);
+    i += n;
+    taken_ += n;
+    if (input_.size() == block_) Step(out);
+  }
+}
+
+void StreamFilter::Finish(std::vector<double>* out) {
   // The input is taken as `delay` samples later, so output n lines up with
-  // input n.
-  const std::size_t total = in.size() + delay;
-  for (std::size_t start = 0; start < total; start += block) {
-    std::fill(work.begin(), work.end(), 0.0);
-    for (std::size_t i = 0; i < block && start + i < in.size(); ++i) work[i] = in[start + i];
-    Fft(&work, false);
-    for (std::size_t i = 0; i < size; ++i) work[i] *= response[i];
-    Fft(&work, true);
-    for (std::size_t i = 0; i < size; ++i) {
-      const std::size_t n = start + i;
-      if (n < delay) continue;
-      if (n - delay >= out.size()) break;
-      out[n - delay] += work[i].real() / static_cast<double>(size);
+  // input n: blocks of silence until the last output is complete.
+  while (given_ < taken_) Step(out);
+}
+
+void StreamFilter::Step(std::vector<double>* out) {
+  std::fill(work_.begin(), work_.end(), 0.0);
+  std::copy(input_.begin(), input_.end(), work_.begin());
+  input_.clear();
+  Fft(&work_, false);
+  for (std::size_t i = 0; i < size_; ++i) work_[i] *= response_[i];
+  Fft(&work_, true);
+  for (std::size_t i = 0; i < size_; ++i) tail_[i] += work_[i].real() / static_cast<double>(size_);
+  // Sums at the block's positions are complete; those of positions `delay`
+  // earlier are the outputs.
+  for (std::size_t i = 0; i < block_; ++i) {
+    const std::size_t n = stepped_ + i;
+    if (n >= delay_ && given_ < taken_) {
+      out->push_back(tail_[i]);
+      ++given_;
     }
   }
+  std::copy(tail_.begin() + static_cast<std::ptrdiff_t>(block_), tail_.end(), tail_.begin());
+  std::fill(tail_.end() - static_cast<std::ptrdiff_t>(block_), tail_.end(), 0.0);
+  stepped_ += block_;
+}
+
+std::vector<double> Filter(const std::vector<double>& in, const std::vector<double>& fir) {
+  std::vector<double> out;
+  if (in.empty() || fir.empty()) return std::vector<double>(in.size(), 0.0);
+  out.reserve(in.size());
+  StreamFilter filter(fir);
+  filter.Push(in.data(), in.size(), &out);
+  filter.Finish(&out);
   return out;
+}
+
+std::vector<double> HilbertFir(std::size_t taps) {
+  if (taps % 2 == 0) ++taps;
+  const std::size_t half = taps / 2;
+  std::vector<double> fir(taps, 0.0);
+  for (std::size_t i = 0; i < taps; ++i) {
+    const auto k = static_cast<std::ptrdiff_t>(i) - static_cast<std::ptrdiff_t>(half);
+    if (k % 2 == 0) continue;
+    const double x = static_cast<double>(i) / static_cast<double>(taps - 1);
+    const double window = 0.42 - 0.5 * std::cos(2 * kPi * x) + 0.08 * std::cos(4 * kPi * x);
+    fir[i] = 2 / (kPi * static_cast<double>(k)) * window;
+  }
+  return fir;
 }
 
 std::size_t BandTaps(double rate) {

@@ -10,6 +10,7 @@
 #include <complex>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -122,6 +123,44 @@ struct Keying {
 
 // Keys `text` (exchanges separated by '|') starting at `startS`.
 Keying Key(const std::string& text, const Fist& fist, Random& random, double startS = 0);
+
+class SpeedCurve;
+
+// An operator's hand a length at a time, for a caller that keys codes as
+// they come, in constant memory: called in Key's order (an element gap
+// between marks, a letter or word gap between characters), it gives Key's
+// lengths, in seconds, drawing from `random` as Key does.
+class Hand {
+ public:
+  enum class Length { kDot, kDash, kElementGap, kLetterGap, kWordGap };
+
+  Hand(const Fist& fist, Random& random, double startS = 0);
+  ~Hand();
+  Hand(const Hand&) = delete;
+  Hand& operator=(const Hand&) = delete;
+
+  double Mark(bool dash);
+  double ElementGap();
+  double LetterGap();
+  double WordGap();
+  double Pause();  // between exchanges: a word gap, or longer
+  // The end of the last length given, from startS on.
+  double time() const { return t_; }
+
+ private:
+  double Next(Length kind, double units);
+
+  Fist fist_;
+  Random& random_;
+  std::unique_ptr<SpeedCurve> speed_;
+  double startS_;
+  double t_;
+  double wpm_;
+  double spacingScale_ = 1;
+  double elementLetter_ = 0;
+  double letterWord_ = 0;
+  bool afterDash_ = false;
+};
 
 // --- Transmitter, channel and station ---------------------------------------
 
@@ -302,6 +341,76 @@ void AddHum(const Hum& hum, double referencePower, double rate, Random& random,
             std::vector<float>* audio);
 // Windowed-sinc resampling, for decoders that want another rate.
 std::vector<float> Resample(const std::vector<float>& in, double fromRate, double toRate);
+
+// --- Streaming, for recordings of any length --------------------------------
+//
+// The receiver noise and the fading of one station, a block at a time in
+// constant memory, for a caller that keys its own tone (the tool's practice
+// files).
+
+namespace dsp {
+class StreamFilter;
+}
+
+// ReceiverNoise's samples for as long as asked: the same numbers, but for
+// the last half filter of a ReceiverNoise recording, which hears silence
+// after its end where this hears more noise.
+class NoiseStream {
+ public:
+  NoiseStream(const Noise& noise, double power, double rate, Random random);
+  ~NoiseStream();
+  NoiseStream(const NoiseStream&) = delete;
+  NoiseStream& operator=(const NoiseStream&) = delete;
+  void Next(float* out, std::size_t count);
+
+ private:
+  Random random_;
+  std::unique_ptr<dsp::StreamFilter> filter_;
+  double scale_ = 0;
+  std::vector<double> white_;
+  std::vector<double> ready_;
+  std::size_t used_ = 0;
+};
+
+// FadingGains' Rayleigh gains one at a time: the same numbers.
+class FadingStream {
+ public:
+  FadingStream(double spreadHz, double rate, Random random);
+  std::complex<double> Next();
+
+ private:
+  Random random_;
+  std::vector<double> taps_;
+  double lowRate_;
+  double rate_;
+  std::size_t n_ = 0;                       // the next gain's index
+  std::vector<std::complex<double>> input_; // the scatter filter's window
+  std::vector<std::complex<double>> low_;   // low-rate gains from lowFirst_ on
+  std::size_t lowFirst_ = 0;
+};
+
+// A real signal (a tone at any pitch) through a Rayleigh channel: its
+// analytic signal, from a Hilbert filter, times FadingStream's gains, the
+// real part kept, as MixReal does with a faded envelope. Output k lines up
+// with input k and comes once the input a half filter past it has.
+class FadedSignal {
+ public:
+  FadedSignal(double spreadHz, double rate, Random random);
+  ~FadedSignal();
+  FadedSignal(const FadedSignal&) = delete;
+  FadedSignal& operator=(const FadedSignal&) = delete;
+  void Push(const float* in, std::size_t count, std::vector<float>* out);
+  void Finish(std::vector<float>* out);  // the input ends here
+
+ private:
+  void Emit(std::vector<float>* out);
+
+  FadingStream gains_;
+  std::unique_ptr<dsp::StreamFilter> hilbert_;
+  std::vector<double> waiting_;  // inputs whose quadrature has not come
+  std::size_t waited_ = 0;       // of them, already given out
+  std::vector<double> quadrature_;
+};
 
 // --- The classic test-signal synthesiser ------------------------------------
 //
