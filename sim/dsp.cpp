@@ -23,19 +23,31 @@ void Fft(std::vector<std::complex<double>>* data, bool inverse) {
     if (i < j) std::swap(a[i], a[j]);
   }
   // One table for every stage, computed directly rather than by
-  // recurrence, so long transforms keep their accuracy.
-  std::vector<std::complex<double>> twiddle(n / 2);
-  const double angle = (inverse ? 2 : -2) * kPi / static_cast<double>(n);
-  for (std::size_t k = 0; k < n / 2; ++k) twiddle[k] = std::polar(1.0, angle * static_cast<double>(k));
+  // recurrence, so long transforms keep their accuracy; kept for the next
+  // transform of the same size, as a stream's blocks all are.
+  thread_local std::vector<std::complex<double>> tables[2];
+  std::vector<std::complex<double>>& twiddle = tables[inverse ? 1 : 0];
+  if (twiddle.size() != n / 2) {
+    twiddle.resize(n / 2);
+    const double angle = (inverse ? 2 : -2) * kPi / static_cast<double>(n);
+    for (std::size_t k = 0; k < n / 2; ++k) twiddle[k] = std::polar(1.0, angle * static_cast<double>(k));
+  }
   for (std::size_t length = 2; length <= n; length <<= 1) {
     const std::size_t half = length / 2;
     const std::size_t stride = n / length;
     for (std::size_t i = 0; i < n; i += length) {
+      std::complex<double>* low = a.data() + i;
+      std::complex<double>* high = low + half;
       for (std::size_t k = 0; k < half; ++k) {
-        const std::complex<double> u = a[i + k];
-        const std::complex<double> v = a[i + k + half] * twiddle[k * stride];
-        a[i + k] = u + v;
-        a[i + k + half] = u - v;
+        // The product written out: std::complex's operator* also checks
+        // for infinities, at a cost here.
+        const double xr = high[k].real(), xi = high[k].imag();
+        const double wr = twiddle[k * stride].real(), wi = twiddle[k * stride].imag();
+        const double vr = xr * wr - xi * wi;
+        const double vi = xr * wi + xi * wr;
+        const double ur = low[k].real(), ui = low[k].imag();
+        low[k] = {ur + vr, ui + vi};
+        high[k] = {ur - vr, ui - vi};
       }
     }
   }
@@ -69,19 +81,19 @@ StreamFilter::StreamFilter(const std::vector<double>& fir)
       delay_(fir.size() / 2),
       response_(size_),
       work_(size_),
-      tail_(size_, 0.0) {
+      tail_(size_ - block_, 0.0) {
   std::copy(fir.begin(), fir.end(), response_.begin());
   Fft(&response_, false);
-  input_.reserve(block_);
 }
 
 void StreamFilter::Push(const double* in, std::size_t count, std::vector<double>* out) {
   for (std::size_t i = 0; i < count;) {
-    const std::size_t n = std::min(count - i, block_ - input_.size());
-    input_.insert(input_.end(), in + i, in + i + n);
+    const std::size_t n = std::min(count - i, block_ - filled_);
+    std::copy(in + i, in + i + n, work_.begin() + static_cast<std::ptrdiff_t>(filled_));
+    filled_ += n;
     i += n;
     taken_ += n;
-    if (input_.size() == block_) Step(out);
+    if (filled_ == block_) Step(out);
   }
 }
 
@@ -92,24 +104,29 @@ void StreamFilter::Finish(std::vector<double>* out) {
 }
 
 void StreamFilter::Step(std::vector<double>* out) {
-  std::fill(work_.begin(), work_.end(), 0.0);
-  std::copy(input_.begin(), input_.end(), work_.begin());
-  input_.clear();
+  std::fill(work_.begin() + static_cast<std::ptrdiff_t>(filled_), work_.end(), 0.0);
+  filled_ = 0;
   Fft(&work_, false);
   for (std::size_t i = 0; i < size_; ++i) work_[i] *= response_[i];
   Fft(&work_, true);
-  for (std::size_t i = 0; i < size_; ++i) tail_[i] += work_[i].real() / static_cast<double>(size_);
-  // Sums at the block's positions are complete; those of positions `delay`
+  // Sums at the block's positions are now complete (what the last block
+  // left in the tail, then this block's part); those of positions `delay`
   // earlier are the outputs.
+  const std::size_t carried = tail_.size();
   for (std::size_t i = 0; i < block_; ++i) {
+    const double part = work_[i].real() / static_cast<double>(size_);
+    const double sum = (i < carried ? tail_[i] : 0.0) + part;
     const std::size_t n = stepped_ + i;
     if (n >= delay_ && given_ < taken_) {
-      out->push_back(tail_[i]);
+      out->push_back(sum);
       ++given_;
     }
   }
-  std::copy(tail_.begin() + static_cast<std::ptrdiff_t>(block_), tail_.end(), tail_.begin());
-  std::fill(tail_.end() - static_cast<std::ptrdiff_t>(block_), tail_.end(), 0.0);
+  // What reaches past the block, for the next one.
+  for (std::size_t i = 0; i < carried; ++i) {
+    const double part = work_[block_ + i].real() / static_cast<double>(size_);
+    tail_[i] = (block_ + i < carried ? tail_[block_ + i] : 0.0) + part;
+  }
   stepped_ += block_;
 }
 

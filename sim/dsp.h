@@ -47,8 +47,8 @@ class StreamFilter {
   std::size_t delay_;
   std::vector<std::complex<double>> response_;
   std::vector<std::complex<double>> work_;
-  std::vector<double> input_;  // this block's input so far
-  std::vector<double> tail_;   // sums reaching into the blocks after it
+  std::vector<double> tail_;   // sums reaching into the next block
+  std::size_t filled_ = 0;     // input samples in work_
   std::size_t taken_ = 0;      // input samples so far
   std::size_t given_ = 0;      // output samples so far
   std::size_t stepped_ = 0;    // input samples in the blocks transformed

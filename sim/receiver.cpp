@@ -53,7 +53,7 @@ NoiseStream::NoiseStream(const Noise& noise, double power, double rate, Random r
   for (double h : fir) energy += h * h;
   scale_ = energy > 0 ? std::sqrt(power / energy) : 0;
   filter_ = std::make_unique<dsp::StreamFilter>(fir);
-  white_.resize(filter_->block());
+  white_.resize(256);
 }
 
 NoiseStream::~NoiseStream() = default;
