@@ -8,6 +8,7 @@
 
 #include "sim/dsp.h"
 #include "sim/sim.h"
+#include "sim/stream.h"
 
 namespace tolvane::sim {
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "keyer/keyer.h"
-#include "sim/sim.h"
+#include "sim/stream.h"
 
 namespace tolvane::tool {
 

@@ -9,6 +9,7 @@
 
 #include "sim/dsp.h"
 #include "sim/sim.h"
+#include "sim/stream.h"
 
 namespace tolvane::sim {
 namespace {
