@@ -2,9 +2,11 @@
 // spectrum, the two-path channels of ITU-R F.1487, and slow QSB.
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 #include "sim/dsp.h"
 #include "sim/sim.h"
+#include "sim/stream.h"
 
 namespace tolvane::sim {
 namespace {
@@ -12,9 +14,11 @@ namespace {
 // The scattered component: complex white Gaussian noise through a Gaussian
 // filter, made at a low rate (20 times the spread, so the filter is the
 // same few taps at any spread) and interpolated to `rate`.
-std::vector<std::complex<double>> Scatter(double spreadHz, double rate, std::size_t count, Random& random) {
+constexpr double kLowRatePerHz = 20;
+
+std::vector<double> ScatterTaps(double spreadHz) {
   const double sigmaHz = spreadHz / 2;  // the spread is two standard deviations
-  const double lowRate = 20 * spreadHz;
+  const double lowRate = kLowRatePerHz * spreadHz;
   // A spectrum exp(-f^2 / (2 sigma^2)) needs a filter exp(-f^2 / (4 sigma^2)),
   // whose impulse response is a Gaussian of standard deviation
   // 1 / (2 sqrt(2) pi sigma) seconds.
@@ -28,6 +32,12 @@ std::vector<std::complex<double>> Scatter(double spreadHz, double rate, std::siz
     energy += taps[i] * taps[i];
   }
   for (double& tap : taps) tap /= std::sqrt(energy);  // unit power gain
+  return taps;
+}
+
+std::vector<std::complex<double>> Scatter(double spreadHz, double rate, std::size_t count, Random& random) {
+  const double lowRate = kLowRatePerHz * spreadHz;
+  const std::vector<double> taps = ScatterTaps(spreadHz);
   const auto lowCount = static_cast<std::size_t>(std::ceil(static_cast<double>(count) * lowRate / rate)) + 4;
   // The input runs a whole filter length ahead, so the first output is
   // already in the steady state.
@@ -117,6 +127,54 @@ void ApplyChannel(const Fading& fading, const Qsb& qsb, double rate, Random& ran
       b[n] *= static_cast<float>(a);
     }
   }
+}
+
+FadingStream::FadingStream(double spreadHz, double rate, Random random)
+    : random_(random), taps_(ScatterTaps(spreadHz)), lowRate_(kLowRatePerHz * spreadHz), rate_(rate) {}
+
+std::complex<double> FadingStream::Next() {
+  // Scatter's interpolation at x needs the low-rate gains from floor(x) - 1
+  // to floor(x) + 2; x starts at 1, so none is ever clamped.
+  const double x = static_cast<double>(n_++) * lowRate_ / rate_ + 1;
+  const auto i = static_cast<std::size_t>(std::floor(x));
+  while (lowFirst_ + low_.size() < i + 3) {
+    while (input_.size() < taps_.size()) input_.push_back(random_.ComplexGaussian());
+    std::complex<double> sum = 0;
+    for (std::size_t k = 0; k < taps_.size(); ++k) sum += taps_[k] * input_[k];
+    low_.push_back(sum);
+    input_.erase(input_.begin());
+  }
+  while (lowFirst_ + 1 < i) low_.erase(low_.begin()), ++lowFirst_;
+  return dsp::Interpolate(low_, x - static_cast<double>(lowFirst_));
+}
+
+FadedSignal::FadedSignal(double spreadHz, double rate, Random random)
+    : gains_(spreadHz, rate, random),
+      hilbert_(std::make_unique<dsp::StreamFilter>(dsp::HilbertFir(dsp::BandTaps(rate)))) {}
+
+FadedSignal::~FadedSignal() = default;
+
+void FadedSignal::Push(const float* in, std::size_t count, std::vector<float>* out) {
+  std::vector<double> block(in, in + count);
+  waiting_.insert(waiting_.end(), block.begin(), block.end());
+  hilbert_->Push(block.data(), block.size(), &quadrature_);
+  Emit(out);
+}
+
+void FadedSignal::Finish(std::vector<float>* out) {
+  hilbert_->Finish(&quadrature_);
+  Emit(out);
+}
+
+void FadedSignal::Emit(std::vector<float>* out) {
+  // Analytic x + jH{x}; Re{g (x + jH{x})} = Re{g} x - Im{g} H{x}.
+  for (double q : quadrature_) {
+    const std::complex<double> g = gains_.Next();
+    out->push_back(static_cast<float>(g.real() * waiting_[waited_++] - g.imag() * q));
+  }
+  quadrature_.clear();
+  waiting_.erase(waiting_.begin(), waiting_.begin() + static_cast<std::ptrdiff_t>(waited_));
+  waited_ = 0;
 }
 
 double SetKeyDownPower(const std::vector<float>& shape, double power, std::vector<Complex>* baseband) {

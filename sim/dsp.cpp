@@ -23,19 +23,31 @@ void Fft(std::vector<std::complex<double>>* data, bool inverse) {
     if (i < j) std::swap(a[i], a[j]);
   }
   // One table for every stage, computed directly rather than by
-  // recurrence, so long transforms keep their accuracy.
-  std::vector<std::complex<double>> twiddle(n / 2);
-  const double angle = (inverse ? 2 : -2) * kPi / static_cast<double>(n);
-  for (std::size_t k = 0; k < n / 2; ++k) twiddle[k] = std::polar(1.0, angle * static_cast<double>(k));
+  // recurrence, so long transforms keep their accuracy; kept for the next
+  // transform of the same size, as a stream's blocks all are.
+  thread_local std::vector<std::complex<double>> tables[2];
+  std::vector<std::complex<double>>& twiddle = tables[inverse ? 1 : 0];
+  if (twiddle.size() != n / 2) {
+    twiddle.resize(n / 2);
+    const double angle = (inverse ? 2 : -2) * kPi / static_cast<double>(n);
+    for (std::size_t k = 0; k < n / 2; ++k) twiddle[k] = std::polar(1.0, angle * static_cast<double>(k));
+  }
   for (std::size_t length = 2; length <= n; length <<= 1) {
     const std::size_t half = length / 2;
     const std::size_t stride = n / length;
     for (std::size_t i = 0; i < n; i += length) {
+      std::complex<double>* low = a.data() + i;
+      std::complex<double>* high = low + half;
       for (std::size_t k = 0; k < half; ++k) {
-        const std::complex<double> u = a[i + k];
-        const std::complex<double> v = a[i + k + half] * twiddle[k * stride];
-        a[i + k] = u + v;
-        a[i + k + half] = u - v;
+        // The product written out: std::complex's operator* also checks
+        // for infinities, at a cost here.
+        const double xr = high[k].real(), xi = high[k].imag();
+        const double wr = twiddle[k * stride].real(), wi = twiddle[k * stride].imag();
+        const double vr = xr * wr - xi * wi;
+        const double vi = xr * wi + xi * wr;
+        const double ur = low[k].real(), ui = low[k].imag();
+        low[k] = {ur + vr, ui + vi};
+        high[k] = {ur - vr, ui - vi};
       }
     }
   }
@@ -63,33 +75,83 @@ std::vector<double> DesignFir(const std::function<double(double)>& amplitude, do
   return fir;
 }
 
-std::vector<double> Filter(const std::vector<double>& in, const std::vector<double>& fir) {
-  std::vector<double> out(in.size(), 0.0);
-  if (in.empty() || fir.empty()) return out;
-  const std::size_t size = NextPowerOfTwo(std::max<std::size_t>(4096, 4 * fir.size()));
-  const std::size_t block = size - fir.size() + 1;
-  const std::size_t delay = fir.size() / 2;
-  std::vector<std::complex<double>> response(size);
-  std::copy(fir.begin(), fir.end(), response.begin());
-  Fft(&response, false);
-  std::vector<std::complex<double>> work(size);
+StreamFilter::StreamFilter(const std::vector<double>& fir)
+    : size_(NextPowerOfTwo(std::max<std::size_t>(4096, 4 * fir.size()))),
+      block_(size_ - fir.size() + 1),
+      delay_(fir.size() / 2),
+      response_(size_),
+      work_(size_),
+      tail_(size_ - block_, 0.0) {
+  std::copy(fir.begin(), fir.end(), response_.begin());
+  Fft(&response_, false);
+}
+
+void StreamFilter::Push(const double* in, std::size_t count, std::vector<double>* out) {
+  for (std::size_t i = 0; i < count;) {
+    const std::size_t n = std::min(count - i, block_ - filled_);
+    std::copy(in + i, in + i + n, work_.begin() + static_cast<std::ptrdiff_t>(filled_));
+    filled_ += n;
+    i += n;
+    taken_ += n;
+    if (filled_ == block_) Step(out);
+  }
+}
+
+void StreamFilter::Finish(std::vector<double>* out) {
   // The input is taken as `delay` samples later, so output n lines up with
-  // input n.
-  const std::size_t total = in.size() + delay;
-  for (std::size_t start = 0; start < total; start += block) {
-    std::fill(work.begin(), work.end(), 0.0);
-    for (std::size_t i = 0; i < block && start + i < in.size(); ++i) work[i] = in[start + i];
-    Fft(&work, false);
-    for (std::size_t i = 0; i < size; ++i) work[i] *= response[i];
-    Fft(&work, true);
-    for (std::size_t i = 0; i < size; ++i) {
-      const std::size_t n = start + i;
-      if (n < delay) continue;
-      if (n - delay >= out.size()) break;
-      out[n - delay] += work[i].real() / static_cast<double>(size);
+  // input n: blocks of silence until the last output is complete.
+  while (given_ < taken_) Step(out);
+}
+
+void StreamFilter::Step(std::vector<double>* out) {
+  std::fill(work_.begin() + static_cast<std::ptrdiff_t>(filled_), work_.end(), 0.0);
+  filled_ = 0;
+  Fft(&work_, false);
+  for (std::size_t i = 0; i < size_; ++i) work_[i] *= response_[i];
+  Fft(&work_, true);
+  // Sums at the block's positions are now complete (what the last block
+  // left in the tail, then this block's part); those of positions `delay`
+  // earlier are the outputs.
+  const std::size_t carried = tail_.size();
+  for (std::size_t i = 0; i < block_; ++i) {
+    const double part = work_[i].real() / static_cast<double>(size_);
+    const double sum = (i < carried ? tail_[i] : 0.0) + part;
+    const std::size_t n = stepped_ + i;
+    if (n >= delay_ && given_ < taken_) {
+      out->push_back(sum);
+      ++given_;
     }
   }
+  // What reaches past the block, for the next one.
+  for (std::size_t i = 0; i < carried; ++i) {
+    const double part = work_[block_ + i].real() / static_cast<double>(size_);
+    tail_[i] = (block_ + i < carried ? tail_[block_ + i] : 0.0) + part;
+  }
+  stepped_ += block_;
+}
+
+std::vector<double> Filter(const std::vector<double>& in, const std::vector<double>& fir) {
+  std::vector<double> out;
+  if (in.empty() || fir.empty()) return std::vector<double>(in.size(), 0.0);
+  out.reserve(in.size());
+  StreamFilter filter(fir);
+  filter.Push(in.data(), in.size(), &out);
+  filter.Finish(&out);
   return out;
+}
+
+std::vector<double> HilbertFir(std::size_t taps) {
+  if (taps % 2 == 0) ++taps;
+  const std::size_t half = taps / 2;
+  std::vector<double> fir(taps, 0.0);
+  for (std::size_t i = 0; i < taps; ++i) {
+    const auto k = static_cast<std::ptrdiff_t>(i) - static_cast<std::ptrdiff_t>(half);
+    if (k % 2 == 0) continue;
+    const double x = static_cast<double>(i) / static_cast<double>(taps - 1);
+    const double window = 0.42 - 0.5 * std::cos(2 * kPi * x) + 0.08 * std::cos(4 * kPi * x);
+    fir[i] = 2 / (kPi * static_cast<double>(k)) * window;
+  }
+  return fir;
 }
 
 std::size_t BandTaps(double rate) {

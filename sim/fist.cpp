@@ -2,6 +2,7 @@
 // weighting, jitter, a wandering speed and pauses between exchanges.
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -9,10 +10,10 @@
 #include "sim/sim.h"
 
 namespace tolvane::sim {
-namespace {
 
 // The speed factor over time: straight lines between random values every
-// 10 s, so the speed wanders slowly within +-drift.
+// 10 s, so the speed wanders slowly within +-drift. Asked at times that
+// never go back, it keeps only the two knots around the last one.
 class SpeedCurve {
  public:
   SpeedCurve(double drift, Random& random) : drift_(drift), random_(random) {
@@ -25,9 +26,10 @@ class SpeedCurve {
     if (drift_ <= 0) return 1;
     const double position = std::max(0.0, seconds) / kKnotS;
     const auto index = static_cast<std::size_t>(position);
-    while (knots_.size() < index + 2) knots_.push_back(Draw());
+    while (first_ + knots_.size() < index + 2) knots_.push_back(Draw());
+    while (first_ < index) knots_.pop_front(), ++first_;
     const double t = position - static_cast<double>(index);
-    return knots_[index] + t * (knots_[index + 1] - knots_[index]);
+    return knots_[0] + t * (knots_[1] - knots_[0]);
   }
 
  private:
@@ -35,12 +37,14 @@ class SpeedCurve {
   double Draw() { return 1 + random_.Uniform(-drift_, drift_); }
   double drift_;
   Random& random_;
-  std::vector<double> knots_;
+  std::deque<double> knots_;
+  std::size_t first_ = 0;  // the index of knots_[0]
 };
 
-enum class Length { kDot, kDash, kElementGap, kLetterGap, kWordGap };
+namespace {
 
-bool ByHand(FistKind kind, Length length, bool afterDash) {
+bool ByHand(FistKind kind, Hand::Length length, bool afterDash) {
+  using Length = Hand::Length;
   switch (kind) {
     case FistKind::kMachine:
     case FistKind::kStraight:
@@ -92,6 +96,53 @@ Fist RandomFist(FistKind kind, double wpm, Random& random) {
   return f;
 }
 
+Hand::Hand(const Fist& fist, Random& random, double startS)
+    : fist_(fist), random_(random), speed_(std::make_unique<SpeedCurve>(fist.speedDrift, random)), startS_(startS),
+      t_(startS), wpm_(std::max(1.0, fist.wpm)) {
+  // Farnsworth (ARRL): letter and word gaps stretched so that a 50-unit word
+  // takes as long as at the overall speed.
+  if (fist.farnsworthWpm > 0 && fist.farnsworthWpm < wpm_) {
+    spacingScale_ = (60.0 * wpm_ - 37.2 * fist.farnsworthWpm) / (wpm_ * fist.farnsworthWpm) / 19.0 / (1.2 / wpm_);
+  }
+  // Hand-timed gaps stay inside their class, 10 % clear of the geometric
+  // means of neighbouring classes, so the keying itself never turns a
+  // letter gap into a word gap (the 1.5x rules leave room for that).
+  elementLetter_ = std::sqrt(fist.elementGap * fist.letterGap * spacingScale_);
+  letterWord_ = std::sqrt(fist.letterGap * fist.wordGap) * spacingScale_;
+}
+
+Hand::~Hand() = default;
+
+double Hand::Next(Length kind, double units) {
+  constexpr double kClear = 1.1;
+  const double unitS = 1.2 / (wpm_ * speed_->At(t_ - startS_));
+  double u = units;
+  if (fist_.jitter > 0 && ByHand(fist_.kind, kind, afterDash_)) u *= 1 + random_.Uniform(-fist_.jitter, fist_.jitter);
+  switch (kind) {
+    case Length::kElementGap: u = std::min(u, elementLetter_ / kClear); break;
+    case Length::kLetterGap: u = std::clamp(u, elementLetter_ * kClear, letterWord_ / kClear); break;
+    case Length::kWordGap: u = std::max(u, letterWord_ * kClear); break;
+    default: u = std::max(u, 0.2 * units); break;
+  }
+  t_ += u * unitS;
+  if (kind == Length::kDot || kind == Length::kDash) afterDash_ = kind == Length::kDash;
+  return u * unitS;
+}
+
+double Hand::Mark(bool dash) {
+  return dash ? Next(Length::kDash, fist_.weight * fist_.dashDot) : Next(Length::kDot, fist_.weight);
+}
+double Hand::ElementGap() { return Next(Length::kElementGap, fist_.elementGap); }
+double Hand::LetterGap() { return Next(Length::kLetterGap, fist_.letterGap * spacingScale_); }
+double Hand::WordGap() {
+  return Next(Length::kWordGap, fist_.wordGap * spacingScale_);
+}
+double Hand::Pause() {
+  const double before = t_;
+  t_ = before + std::max(WordGap(), random_.Uniform(fist_.pauseMinS, fist_.pauseMaxS));
+  return t_ - before;
+}
+
 Keying Key(const std::string& text, const Fist& fist, Random& random, double startS) {
   std::vector<std::string> exchanges;
   {
@@ -107,42 +158,14 @@ Keying Key(const std::string& text, const Fist& fist, Random& random, double sta
     }
   }
   Keying keying;
-  SpeedCurve speed(fist.speedDrift, random);
-  const double wpm = std::max(1.0, fist.wpm);
-  // Farnsworth (ARRL): letter and word gaps stretched so that a 50-unit word
-  // takes as long as at the overall speed.
-  double spacingScale = 1;
-  if (fist.farnsworthWpm > 0 && fist.farnsworthWpm < wpm) {
-    spacingScale = (60.0 * wpm - 37.2 * fist.farnsworthWpm) / (wpm * fist.farnsworthWpm) / 19.0 / (1.2 / wpm);
-  }
-  // Hand-timed gaps stay inside their class, 10 % clear of the geometric
-  // means of neighbouring classes, so the keying itself never turns a
-  // letter gap into a word gap (the 1.5x rules leave room for that).
-  const double elementLetter = std::sqrt(fist.elementGap * fist.letterGap * spacingScale);
-  const double letterWord = std::sqrt(fist.letterGap * fist.wordGap) * spacingScale;
-  constexpr double kClear = 1.1;
-  double t = startS;  // the last key-up, or the first key-down
-  auto length = [&](Length kind, double units, bool afterDash) {
-    const double unitS = 1.2 / (wpm * speed.At(t - startS));
-    double u = units;
-    if (fist.jitter > 0 && ByHand(fist.kind, kind, afterDash)) u *= 1 + random.Uniform(-fist.jitter, fist.jitter);
-    switch (kind) {
-      case Length::kElementGap: u = std::min(u, elementLetter / kClear); break;
-      case Length::kLetterGap: u = std::clamp(u, elementLetter * kClear, letterWord / kClear); break;
-      case Length::kWordGap: u = std::max(u, letterWord * kClear); break;
-      default: u = std::max(u, 0.2 * units); break;
-    }
-    return u * unitS;
-  };
+  Hand hand(fist, random, startS);
   for (std::size_t x = 0; x < exchanges.size(); ++x) {
     if (x > 0) {
-      t += std::max(length(Length::kWordGap, fist.wordGap * spacingScale, false),
-                    random.Uniform(fist.pauseMinS, fist.pauseMaxS));
+      hand.Pause();
       keying.text += ' ';
     }
     keying.exchangeStarts.push_back(keying.text.size());
     const std::string& exchange = exchanges[x];
-    bool afterDash = false;
     bool wordGapNext = false;
     bool firstInExchange = true;
     for (char c : exchange) {
@@ -151,28 +174,22 @@ Keying Key(const std::string& text, const Fist& fist, Random& random, double sta
         wordGapNext = true;
         continue;
       }
-      if (!firstInExchange) {
-        t += wordGapNext ? length(Length::kWordGap, fist.wordGap * spacingScale, false)
-                         : length(Length::kLetterGap, fist.letterGap * spacingScale, afterDash);
-      }
+      if (!firstInExchange) wordGapNext ? hand.WordGap() : hand.LetterGap();
       firstInExchange = false;
       wordGapNext = false;
-      CharTime character{c, t, t};
+      CharTime character{c, hand.time(), hand.time()};
       const std::string code = LookupCode(c);
       for (std::size_t e = 0; e < code.size(); ++e) {
-        if (e > 0) t += length(Length::kElementGap, fist.elementGap, afterDash);
-        const bool dash = code[e] == '-';
-        const double markS = dash ? length(Length::kDash, fist.weight * fist.dashDot, false)
-                                  : length(Length::kDot, fist.weight, false);
-        keying.marks.push_back({t, t + markS});
-        t += markS;
-        afterDash = dash;
+        if (e > 0) hand.ElementGap();
+        const double start = hand.time();
+        hand.Mark(code[e] == '-');
+        keying.marks.push_back({start, hand.time()});
       }
-      character.end = t;
+      character.end = hand.time();
       keying.characters.push_back(character);
     }
   }
-  keying.end = keying.marks.empty() ? startS : t;
+  keying.end = keying.marks.empty() ? startS : hand.time();
   return keying;
 }
 

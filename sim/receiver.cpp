@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <deque>
+#include <memory>
 #include <utility>
 
 #include "sim/dsp.h"
 #include "sim/sim.h"
+#include "sim/stream.h"
 
 namespace tolvane::sim {
 namespace {
@@ -43,6 +45,31 @@ std::vector<float> ReceiverNoise(const Noise& noise, double power, double rate, 
   const std::vector<double> fir =
       dsp::DesignFir([&noise](double hz) { return NoiseAmplitude(noise, hz); }, rate, dsp::BandTaps(rate));
   return Shaped(fir, white, power);
+}
+
+NoiseStream::NoiseStream(const Noise& noise, double power, double rate, Random random) : random_(random) {
+  const std::vector<double> fir =
+      dsp::DesignFir([&noise](double hz) { return NoiseAmplitude(noise, hz); }, rate, dsp::BandTaps(rate));
+  double energy = 0;
+  for (double h : fir) energy += h * h;
+  scale_ = energy > 0 ? std::sqrt(power / energy) : 0;
+  filter_ = std::make_unique<dsp::StreamFilter>(fir);
+  white_.resize(256);
+}
+
+NoiseStream::~NoiseStream() = default;
+
+void NoiseStream::Next(float* out, std::size_t count) {
+  if (used_ > 0 && used_ + count > ready_.size()) {
+    ready_.erase(ready_.begin(), ready_.begin() + static_cast<std::ptrdiff_t>(used_));
+    used_ = 0;
+  }
+  while (ready_.size() - used_ < count) {
+    for (double& x : white_) x = random_.Gaussian();
+    filter_->Push(white_.data(), white_.size(), &ready_);
+  }
+  for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<float>(ready_[used_ + i] * scale_);
+  used_ += count;
 }
 
 std::vector<float> StaticCrashes(const Crashes& crashes, const Noise& band, double referencePower, double rate,

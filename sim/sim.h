@@ -10,6 +10,7 @@
 #include <complex>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -122,6 +123,44 @@ struct Keying {
 
 // Keys `text` (exchanges separated by '|') starting at `startS`.
 Keying Key(const std::string& text, const Fist& fist, Random& random, double startS = 0);
+
+class SpeedCurve;
+
+// An operator's hand a length at a time, for a caller that keys codes as
+// they come, in constant memory: called in Key's order (an element gap
+// between marks, a letter or word gap between characters), it gives Key's
+// lengths, in seconds, drawing from `random` as Key does.
+class Hand {
+ public:
+  enum class Length { kDot, kDash, kElementGap, kLetterGap, kWordGap };
+
+  Hand(const Fist& fist, Random& random, double startS = 0);
+  ~Hand();
+  Hand(const Hand&) = delete;
+  Hand& operator=(const Hand&) = delete;
+
+  double Mark(bool dash);
+  double ElementGap();
+  double LetterGap();
+  double WordGap();
+  double Pause();  // between exchanges: a word gap, or longer
+  // The end of the last length given, from startS on.
+  double time() const { return t_; }
+
+ private:
+  double Next(Length kind, double units);
+
+  Fist fist_;
+  Random& random_;
+  std::unique_ptr<SpeedCurve> speed_;
+  double startS_;
+  double t_;
+  double wpm_;
+  double spacingScale_ = 1;
+  double elementLetter_ = 0;
+  double letterWord_ = 0;
+  bool afterDash_ = false;
+};
 
 // --- Transmitter, channel and station ---------------------------------------
 

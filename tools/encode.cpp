@@ -1,8 +1,8 @@
 // tolvane encode: text to Morse-code audio.
 //
-// text source -> TextCoder -> MorseKeyer -> [practice stages] -> AudioWriter
-// -> OutputFile. Noise and fading for practice files belong between the
-// keyer and the writer, as SampleSinks that pass the samples on.
+// text source -> TextCoder -> [HandKeying] -> MorseKeyer -> [ChannelSink]
+// -> AudioWriter -> OutputFile. The bracketed stages make practice files
+// (practice.h) and are there only when asked for.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -17,6 +17,7 @@
 #include "keyer/keyer.h"
 #include "options.h"
 #include "output_file.h"
+#include "practice.h"
 #include "recogniser/recogniser.h"
 #include "text_source.h"
 
@@ -34,14 +35,25 @@ struct EncodeSettings {
   TextOptions text;
   AudioFormat format = AudioFormat::kWav;
   bool strict = false;
+  Practice practice;
+  sim::Fist fist;  // with practice.hand
 };
 
-// Counts what the text keys into and names what it skips.
+// Counts what the text keys into and names what it skips. A hand draws the
+// same lengths here as in the keying, from the same seed.
 class Counter : public CodeSink {
  public:
-  Counter(const KeyingSound& sound, const KeyingTiming& timing) : keyer_(sound, timing, nullptr) {}
-  bool Character(const char* code) override { return keyer_.Character(code); }
-  bool WordGap() override { return keyer_.WordGap(); }
+  Counter(const EncodeSettings& settings, const KeyingTiming& timing) : keyer_(settings.sound, timing, nullptr) {
+    if (settings.practice.hand) {
+      hand_ = std::make_unique<HandKeying>(settings.fist, settings.practice.seed, timing, settings.sound.sampleRate,
+                                           &keyer_);
+    }
+  }
+  bool Character(const char* code) override { return hand_ ? hand_->Character(code) : keyer_.Character(code); }
+  bool WordGap() override { return hand_ ? hand_->WordGap() : keyer_.WordGap(); }
+  void End() {
+    if (hand_) hand_->Finish();
+  }
   void Skipped(char32_t c) override {
     ++skipped_;
     if (std::find(seen_.begin(), seen_.end(), c) != seen_.end()) return;
@@ -89,6 +101,7 @@ class Counter : public CodeSink {
   static constexpr std::size_t kShown = 10;  // different characters named
 
   MorseKeyer keyer_;
+  std::unique_ptr<HandKeying> hand_;
   std::uint64_t skipped_ = 0;
   std::vector<char32_t> seen_;
   bool more_ = false;
@@ -107,7 +120,7 @@ int Run(TextSource* source, const std::string& sourceName, const EncodeSettings&
         const std::string& path) {
   const KeyingTiming timing = MakeTiming(settings.rules, settings.sound.sampleRate);
   const bool wav = settings.format == AudioFormat::kWav;
-  Counter counter(settings.sound, timing);
+  Counter counter(settings, timing);
   TextCoder counting(settings.text);
   std::deque<std::string> ahead;
   std::size_t aheadBytes = 0;
@@ -123,6 +136,7 @@ int Run(TextSource* source, const std::string& sourceName, const EncodeSettings&
     // The counting keyer never stops the text.
     if (ended) {
       counting.Finish(&counter);
+      counter.End();
     } else {
       counting.Feed(block.data(), block.size(), &counter);
     }
@@ -148,17 +162,26 @@ int Run(TextSource* source, const std::string& sourceName, const EncodeSettings&
   const std::unique_ptr<AudioWriter> writer =
       AudioWriter::Create(settings.format, settings.sound.sampleRate, known, &out, &error);
   if (!writer) return Fail(path, error);
-  MorseKeyer keyer(settings.sound, timing, writer.get());
+  const Practice& practice = settings.practice;
+  std::unique_ptr<ChannelSink> channel;
+  if (practice.channel()) channel = std::make_unique<ChannelSink>(practice, settings.sound.peak, settings.sound.sampleRate, writer.get());
+  MorseKeyer keyer(settings.sound, timing, channel ? static_cast<SampleSink*>(channel.get()) : writer.get());
+  std::unique_ptr<HandKeying> hand;
+  if (practice.hand) hand = std::make_unique<HandKeying>(settings.fist, practice.seed, timing, settings.sound.sampleRate, &keyer);
+  CodeSink* const codes = hand ? static_cast<CodeSink*>(hand.get()) : &keyer;
   TextCoder coder(settings.text);
   while (!ahead.empty()) {
     const std::string block = std::move(ahead.front());
     ahead.pop_front();
     aheadBytes -= block.size();
-    if (!coder.Feed(block.data(), block.size(), &keyer)) return Fail(path, writer->error());
+    if (!coder.Feed(block.data(), block.size(), codes)) return Fail(path, writer->error());
     while (!ended && aheadBytes < kReadAhead && !failed) readMore(&failed, &code);
     if (failed) return code;  // `out` removes the temporary file
   }
-  if (!coder.Finish(&keyer) || !keyer.Finish() || !writer->Finish()) return Fail(path, writer->error());
+  if (!coder.Finish(codes) || (hand && !hand->Finish()) || !keyer.Finish() || (channel && !channel->Finish()) ||
+      !writer->Finish()) {
+    return Fail(path, writer->error());
+  }
   if (!out.Commit(&error)) return Fail(path, error);
   if (counter.skipped() > 0) std::fprintf(stderr, "tolvane: %s\n", counter.Report().c_str());
   return kExitOk;
@@ -175,13 +198,16 @@ int Encode(int argc, char** argv) {
                                   {"--volume", true}, {"--rate", true}, {"--rise-ms", true},
                                   {"--format", true}, {"--file", true}, {"--charset", true},
                                   {"--transliterate", false}, {"--strict", false}, {"--groups", true},
-                                  {"--koch", true}, {"--seed", true}},
+                                  {"--koch", true}, {"--seed", true}, {"--snr", true}, {"--fade", true},
+                                  {"--fist", true}, {"--jitter", true}},
                                  &problem);
   if (!parsed) return Usage(problem);
   if (args.Has("--wpm") && args.Has("--unit-ms")) return Usage("give one of --wpm and --unit-ms, once");
   if (args.Has("--file") && args.Has("--groups")) return Usage("give one of --file and --groups");
-  if ((args.Has("--koch") || args.Has("--seed")) && !args.Has("--groups")) {
-    return Usage("--koch and --seed go with --groups");
+  const bool practising = args.Has("--snr") || args.Has("--fade") || args.Has("--fist") || args.Has("--jitter");
+  if (args.Has("--koch") && !args.Has("--groups")) return Usage("--koch goes with --groups");
+  if (args.Has("--seed") && !args.Has("--groups") && !practising) {
+    return Usage("--seed goes with --groups, --fist, --jitter, --snr or --fade");
   }
   const bool textOperand = !args.Has("--file") && !args.Has("--groups");
   if (args.operands().size() != (textOperand ? 2u : 1u)) {
@@ -194,7 +220,7 @@ int Encode(int argc, char** argv) {
   constexpr double kMaxUnitMs = MAX_UNIT * 1000.0 / kSampleRate;
   EncodeSettings settings;
   double unitMs = 0, wpm = 0, farnsworth = 0, wordGap = 0, weight = 0, pitch = 0, volume = 0, rate = 0,
-         riseMs = 0, groups = 0, koch = 0, seed = 0;
+         riseMs = 0, groups = 0, koch = 0, seed = 0, snr = 0, fade = 0, jitter = 0;
   if (!NumberOption(args, "--unit-ms", kMinUnitMs, kMaxUnitMs, true, UNIT_MS, &unitMs, &problem) ||
       !NumberOption(args, "--wpm", 1200 / kMaxUnitMs, 1200 / kMinUnitMs, false, 0, &wpm, &problem) ||
       !NumberOption(args, "--farnsworth", 1, 240, false, 0, &farnsworth, &problem) ||
@@ -206,7 +232,10 @@ int Encode(int argc, char** argv) {
       !NumberOption(args, "--rise-ms", 0, 50, false, 0, &riseMs, &problem) ||
       !NumberOption(args, "--groups", 1, 1000000, true, 0, &groups, &problem) ||
       !NumberOption(args, "--koch", 2, 41, true, 41, &koch, &problem) ||
-      !NumberOption(args, "--seed", 0, 9007199254740992.0, true, -1, &seed, &problem)) {
+      !NumberOption(args, "--seed", 0, 9007199254740992.0, true, -1, &seed, &problem) ||
+      !NumberOption(args, "--snr", -30, 60, false, 0, &snr, &problem) ||
+      !NumberOption(args, "--fade", 0.01, 20, false, 0, &fade, &problem) ||
+      !NumberOption(args, "--jitter", 0, 0.5, false, -1, &jitter, &problem)) {
     return Usage(problem);
   }
   const double unitSeconds = wpm > 0 ? 1.2 / wpm : unitMs / 1000;
@@ -243,11 +272,30 @@ int Encode(int argc, char** argv) {
     return Fail(path, why);
   }
 
+  Practice& practice = settings.practice;
+  practice.seed = seed >= 0 ? static_cast<std::uint64_t>(seed) : std::random_device{}();
+  if (const std::string* name = args.Value("--fist"); name && !ParseFist(*name, &practice.fist)) {
+    return Usage("--fist takes machine, straight, bug or paddle, not '" + *name + "'");
+  }
+  if (practice.fist != sim::FistKind::kMachine && (args.Has("--weight") || args.Has("--word-gap"))) {
+    return Usage("--weight and --word-gap time a machine; --fist " + *args.Value("--fist") +
+                 " draws an operator with a weight and spacing of its own");
+  }
+  practice.hand = args.Has("--fist") || args.Has("--jitter");
+  practice.jitter = jitter;
+  practice.noise = args.Has("--snr");
+  practice.snrDb = snr;
+  practice.fadeHz = fade;
+  if (practice.hand) {
+    settings.fist = PracticeFist(practice, MakeTiming(settings.rules, settings.sound.sampleRate), unitSeconds,
+                                 settings.sound.sampleRate, farnsworth);
+  }
+  if (practice.channel()) settings.sound.peak = PracticePeak(practice, settings.sound.peak);
+
   InstallOutputSignalHandlers();
   const std::string& operand = args.operands().front();
   if (args.Has("--groups")) {
-    const std::uint64_t groupSeed = seed >= 0 ? static_cast<std::uint64_t>(seed) : std::random_device{}();
-    KochGroups source(static_cast<std::int64_t>(groups), static_cast<int>(koch), groupSeed);
+    KochGroups source(static_cast<std::int64_t>(groups), static_cast<int>(koch), practice.seed);
     settings.text.spacing = Spacing::kCollapse;
     return Run(&source, "--groups", settings, path);
   }
