@@ -16,7 +16,9 @@
 namespace tolvane::tool {
 namespace {
 
+#if defined(TOLVANE_WITH_SNDFILE)
 constexpr std::size_t kPrefix = 1 << 20;  // of a stream kept so a header may be read again
+#endif
 
 // Reads until `size` bytes or the end (or a stop); false on an error.
 [[maybe_unused]] bool ReadFully(int fd, unsigned char* out, std::size_t size, std::size_t* got, const volatile std::sig_atomic_t* stop) {
