@@ -23,7 +23,6 @@ std::vector<StepRun> SegmentWindow(const std::vector<float>& evidence, const Tim
   const double lnDash = std::log(m.dash);
   const double lnElement = std::log(m.elementGap);
   const double lnLetter = std::log(m.letterGap);
-  const double lnLetterLow = std::log(m.ShortestLetterGap());
   const double markVar = 2 * m.markSpread * m.markSpread;
   const double gapVar = 2 * m.gapSpread * m.gapSpread;
   // Letter gaps vary more than the gaps inside letters.
@@ -42,8 +41,7 @@ std::vector<StepRun> SegmentWindow(const std::vector<float>& evidence, const Tim
     // A gap inside a character, one between letters, or anything longer
     // than a letter gap (word gaps, pauses) at a flat price: gaps between a
     // dot's and a letter gap's length are the unlikely ones.
-    const double offLetter = x < lnLetterLow ? x - lnLetterLow : std::max(0.0, x - lnLetter);
-    double p = std::max(-(x - lnElement) * (x - lnElement) / gapVar, -offLetter * offLetter / letterVar);
+    double p = std::max(-(x - lnElement) * (x - lnElement) / gapVar, -(x - lnLetter) * (x - lnLetter) / letterVar);
     if (x >= lnLetter + 2 * letterSpread) p = std::max(p, -kLongPenalty);
     return p;
   };
