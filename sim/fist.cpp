@@ -70,6 +70,17 @@ const char* FistName(FistKind kind) {
   return "?";
 }
 
+bool ParseFistKind(const std::string& name, FistKind* kind) {
+  for (FistKind k : {FistKind::kMachine, FistKind::kStraight, FistKind::kBug, FistKind::kPaddle}) {
+    // FistName says "straight key".
+    if (name == (k == FistKind::kStraight ? std::string("straight") : std::string(FistName(k)))) {
+      *kind = k;
+      return true;
+    }
+  }
+  return false;
+}
+
 bool Readable(const Fist& fist) {
   return fist.letterGap >= 1.5 * fist.elementGap && fist.wordGap >= 1.5 * fist.letterGap;
 }

@@ -100,6 +100,8 @@ Fist RandomFist(FistKind kind, double wpm, Random& random);
 // Whether the gaps can be told apart: the two 1.5x rules above.
 bool Readable(const Fist& fist);
 const char* FistName(FistKind kind);
+// The kind a command line names: "machine", "straight", "bug", "paddle".
+bool ParseFistKind(const std::string& name, FistKind* kind);
 
 struct Mark {  // key down, seconds
   double start = 0;

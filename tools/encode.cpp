@@ -274,7 +274,7 @@ int Encode(int argc, char** argv) {
 
   Practice& practice = settings.practice;
   practice.seed = seed >= 0 ? static_cast<std::uint64_t>(seed) : std::random_device{}();
-  if (const std::string* name = args.Value("--fist"); name && !ParseFist(*name, &practice.fist)) {
+  if (const std::string* name = args.Value("--fist"); name && !sim::ParseFistKind(*name, &practice.fist)) {
     return Usage("--fist takes machine, straight, bug or paddle, not '" + *name + "'");
   }
   if (practice.fist != sim::FistKind::kMachine && (args.Has("--weight") || args.Has("--word-gap"))) {

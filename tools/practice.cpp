@@ -27,18 +27,6 @@ double NoiseOverTone(const sim::Noise& band, double snrDb) {
 
 }  // namespace
 
-bool ParseFist(const std::string& name, sim::FistKind* kind) {
-  for (sim::FistKind k : {sim::FistKind::kMachine, sim::FistKind::kStraight, sim::FistKind::kBug,
-                          sim::FistKind::kPaddle}) {
-    // FistName says "straight key".
-    if (name == (k == sim::FistKind::kStraight ? std::string("straight") : std::string(sim::FistName(k)))) {
-      *kind = k;
-      return true;
-    }
-  }
-  return false;
-}
-
 double PracticePeak(const Practice& practice, double peak) {
   const double fading = practice.fadeHz > 0 ? kFadingPeak : 1;
   // The noise's standard deviation over the tone's amplitude A: the tone's

@@ -27,9 +27,6 @@ struct Practice {
   bool channel() const { return noise || fadeHz > 0; }
 };
 
-// "machine", "straight", "bug", "paddle".
-bool ParseFist(const std::string& name, sim::FistKind* kind);
-
 // The tone's peak under noise and fading: lowered from `peak` so that the
 // tone at three times its mean fading amplitude (exceeded 0.01 % of the
 // time), plus four standard deviations of the noise, come to `peak`.

@@ -99,10 +99,8 @@ int WriteOne(int argc, char** argv) {
   }
   Random operators = Random::Stream(s.seed, 5);
   if (!fistKind.empty()) {
-    const FistKind kind = fistKind == "straight" ? FistKind::kStraight
-                          : fistKind == "bug"    ? FistKind::kBug
-                          : fistKind == "paddle" ? FistKind::kPaddle
-                                                 : FistKind::kMachine;
+    FistKind kind = FistKind::kMachine;  // a name it does not know keys by machine, as before
+    ParseFistKind(fistKind, &kind);
     const double farnsworth = w.fist.farnsworthWpm;
     w.fist = RandomFist(kind, w.fist.wpm, operators);
     w.fist.farnsworthWpm = farnsworth;
