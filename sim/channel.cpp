@@ -150,14 +150,15 @@ std::complex<double> FadingStream::Next() {
 
 FadedSignal::FadedSignal(double spreadHz, double rate, Random random)
     : gains_(spreadHz, rate, random),
-      hilbert_(std::make_unique<dsp::StreamFilter>(dsp::HilbertFir(dsp::BandTaps(rate)))) {}
+      hilbert_(std::make_unique<dsp::HilbertStream>(dsp::BandTaps(rate))) {
+  quadrature_.reserve(hilbert_->block());  // a step's outputs, without doubling past them
+}
 
 FadedSignal::~FadedSignal() = default;
 
 void FadedSignal::Push(const float* in, std::size_t count, std::vector<float>* out) {
-  std::vector<double> block(in, in + count);
-  waiting_.insert(waiting_.end(), block.begin(), block.end());
-  hilbert_->Push(block.data(), block.size(), &quadrature_);
+  waiting_.insert(waiting_.end(), in, in + count);
+  hilbert_->Push(in, count, &quadrature_);
   Emit(out);
 }
 

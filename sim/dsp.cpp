@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
+#include <type_traits>
 
 #include "sim/sim.h"
 
@@ -24,14 +26,17 @@ void Fft(std::vector<std::complex<double>>* data, bool inverse) {
   }
   // One table for every stage, computed directly rather than by
   // recurrence, so long transforms keep their accuracy; kept for the next
-  // transform of the same size, as a stream's blocks all are.
-  thread_local std::vector<std::complex<double>> tables[2];
-  std::vector<std::complex<double>>& twiddle = tables[inverse ? 1 : 0];
+  // transform of the same size, as a stream's blocks all are. The inverse
+  // uses its conjugate: cos and sin of a negated angle are exactly the
+  // same numbers, negated.
+  thread_local std::map<std::size_t, std::vector<std::complex<double>>> tables;
+  std::vector<std::complex<double>>& twiddle = tables[n];
   if (twiddle.size() != n / 2) {
     twiddle.resize(n / 2);
-    const double angle = (inverse ? 2 : -2) * kPi / static_cast<double>(n);
+    const double angle = -2 * kPi / static_cast<double>(n);
     for (std::size_t k = 0; k < n / 2; ++k) twiddle[k] = std::polar(1.0, angle * static_cast<double>(k));
   }
+  const double sign = inverse ? -1 : 1;
   for (std::size_t length = 2; length <= n; length <<= 1) {
     const std::size_t half = length / 2;
     const std::size_t stride = n / length;
@@ -42,7 +47,7 @@ void Fft(std::vector<std::complex<double>>* data, bool inverse) {
         // The product written out: std::complex's operator* also checks
         // for infinities, at a cost here.
         const double xr = high[k].real(), xi = high[k].imag();
-        const double wr = twiddle[k * stride].real(), wi = twiddle[k * stride].imag();
+        const double wr = twiddle[k * stride].real(), wi = sign * twiddle[k * stride].imag();
         const double vr = xr * wr - xi * wi;
         const double vi = xr * wi + xi * wr;
         const double ur = low[k].real(), ui = low[k].imag();
@@ -75,18 +80,34 @@ std::vector<double> DesignFir(const std::function<double(double)>& amplitude, do
   return fir;
 }
 
-StreamFilter::StreamFilter(const std::vector<double>& fir)
-    : size_(NextPowerOfTwo(std::max<std::size_t>(4096, 4 * fir.size()))),
+namespace {
+
+// A transform's value, scaled, as the filter's sample type.
+template <typename Sample>
+Sample Scaled(const std::complex<double>& z, std::size_t size) {
+  if constexpr (std::is_same_v<Sample, double>) {
+    return z.real() / static_cast<double>(size);
+  } else {
+    return z / static_cast<double>(size);
+  }
+}
+
+}  // namespace
+
+template <typename Sample>
+BasicStreamFilter<Sample>::BasicStreamFilter(const std::vector<double>& fir, std::size_t sizeOverTaps)
+    : size_(NextPowerOfTwo(std::max<std::size_t>(4096, sizeOverTaps * fir.size()))),
       block_(size_ - fir.size() + 1),
       delay_(fir.size() / 2),
       response_(size_),
       work_(size_),
-      tail_(size_ - block_, 0.0) {
+      tail_(size_ - block_, Sample{}) {
   std::copy(fir.begin(), fir.end(), response_.begin());
   Fft(&response_, false);
 }
 
-void StreamFilter::Push(const double* in, std::size_t count, std::vector<double>* out) {
+template <typename Sample>
+void BasicStreamFilter<Sample>::Push(const Sample* in, std::size_t count, std::vector<Sample>* out) {
   for (std::size_t i = 0; i < count;) {
     const std::size_t n = std::min(count - i, block_ - filled_);
     std::copy(in + i, in + i + n, work_.begin() + static_cast<std::ptrdiff_t>(filled_));
@@ -97,13 +118,15 @@ void StreamFilter::Push(const double* in, std::size_t count, std::vector<double>
   }
 }
 
-void StreamFilter::Finish(std::vector<double>* out) {
+template <typename Sample>
+void BasicStreamFilter<Sample>::Finish(std::vector<Sample>* out) {
   // The input is taken as `delay` samples later, so output n lines up with
   // input n: blocks of silence until the last output is complete.
   while (given_ < taken_) Step(out);
 }
 
-void StreamFilter::Step(std::vector<double>* out) {
+template <typename Sample>
+void BasicStreamFilter<Sample>::Step(std::vector<Sample>* out) {
   std::fill(work_.begin() + static_cast<std::ptrdiff_t>(filled_), work_.end(), 0.0);
   filled_ = 0;
   Fft(&work_, false);
@@ -114,8 +137,8 @@ void StreamFilter::Step(std::vector<double>* out) {
   // earlier are the outputs.
   const std::size_t carried = tail_.size();
   for (std::size_t i = 0; i < block_; ++i) {
-    const double part = work_[i].real() / static_cast<double>(size_);
-    const double sum = (i < carried ? tail_[i] : 0.0) + part;
+    const Sample part = Scaled<Sample>(work_[i], size_);
+    const Sample sum = (i < carried ? tail_[i] : Sample{}) + part;
     const std::size_t n = stepped_ + i;
     if (n >= delay_ && given_ < taken_) {
       out->push_back(sum);
@@ -124,10 +147,64 @@ void StreamFilter::Step(std::vector<double>* out) {
   }
   // What reaches past the block, for the next one.
   for (std::size_t i = 0; i < carried; ++i) {
-    const double part = work_[block_ + i].real() / static_cast<double>(size_);
-    tail_[i] = (block_ + i < carried ? tail_[block_ + i] : 0.0) + part;
+    const Sample part = Scaled<Sample>(work_[block_ + i], size_);
+    tail_[i] = (block_ + i < carried ? tail_[block_ + i] : Sample{}) + part;
   }
   stepped_ += block_;
+}
+
+template class BasicStreamFilter<double>;
+template class BasicStreamFilter<std::complex<double>>;
+
+namespace {
+
+// HilbertFir's nonzero taps: those an odd distance from the centre.
+std::vector<double> OddTaps(std::size_t taps) {
+  const std::vector<double> fir = HilbertFir(taps);
+  const std::size_t half = fir.size() / 2;
+  std::vector<double> odd;
+  for (std::size_t i = (half + 1) % 2; i < fir.size(); i += 2) odd.push_back(fir[i]);
+  return odd;
+}
+
+}  // namespace
+
+// With the centre H and the nonzero taps g[m] (an odd distance from it),
+// y[2k] and y[2k+1] are the same sums over x[2k - 1 - 2j] and x[2k - 2j]:
+// pairs z[k] = x[2k] + j x[2k-1] through g give y[2k+1] as the real part
+// and y[2k] as the imaginary part, lined up by the filter's own delay.
+HilbertStream::HilbertStream(std::size_t taps) : pairs_(OddTaps(taps), 2) {}
+
+void HilbertStream::Push(const float* in, std::size_t count, std::vector<double>* out) {
+  in_.clear();
+  for (std::size_t i = 0; i < count; ++i) {
+    if (even_) {
+      in_.emplace_back(in[i], odd_);
+    } else {
+      odd_ = in[i];
+    }
+    even_ = !even_;
+  }
+  taken_ += count;
+  pairs_.Push(in_.data(), in_.size(), &filtered_);
+  Unpair(out);
+}
+
+void HilbertStream::Finish(std::vector<double>* out) {
+  if (even_ && taken_ > 0) {
+    const std::complex<double> last(0, odd_);  // the last sample was odd; silence after it
+    pairs_.Push(&last, 1, &filtered_);
+  }
+  pairs_.Finish(&filtered_);
+  Unpair(out);
+}
+
+void HilbertStream::Unpair(std::vector<double>* out) {
+  for (const std::complex<double>& z : filtered_) {
+    if (given_ < taken_) out->push_back(z.imag()), ++given_;
+    if (given_ < taken_) out->push_back(z.real()), ++given_;
+  }
+  filtered_.clear();
 }
 
 std::vector<double> Filter(const std::vector<double>& in, const std::vector<double>& fir) {
@@ -156,6 +233,42 @@ std::vector<double> HilbertFir(std::size_t taps) {
 
 std::size_t BandTaps(double rate) {
   return (static_cast<std::size_t>(std::ceil(rate / 16)) | 1U);
+}
+
+namespace {
+
+// Resample's kernel at `d` input samples from the centre.
+double SincTap(double d, double cutoff, double half) {
+  const double arg = kPi * cutoff * d;
+  const double sinc = std::abs(arg) < 1e-12 ? 1.0 : std::sin(arg) / arg;
+  return cutoff * sinc * (0.5 + 0.5 * std::cos(kPi * d / half));
+}
+
+}  // namespace
+
+Upsampler::Upsampler(std::size_t factor, std::size_t half)
+    : factor_(std::max<std::size_t>(1, factor)), history_(2 * half, 0.0), table_(factor_ * 2 * half) {
+  const double cutoff = 0.9;  // of the input's Nyquist, as Resample's
+  const auto h = static_cast<double>(half);
+  for (std::size_t p = 0; p < factor_; ++p) {
+    for (std::size_t j = 0; j < 2 * half; ++j) {
+      const double d = static_cast<double>(p) / static_cast<double>(factor_) + h - 1 - static_cast<double>(j);
+      table_[p * 2 * half + j] = SincTap(d, cutoff, h);
+    }
+  }
+}
+
+void Upsampler::Take(double x) {
+  std::copy(history_.begin() + 1, history_.end(), history_.begin());
+  history_.back() = x;
+}
+
+double Upsampler::Next() {
+  const double* taps = table_.data() + phase_ * history_.size();
+  double sum = 0;
+  for (std::size_t j = 0; j < history_.size(); ++j) sum += history_[j] * taps[j];
+  phase_ = (phase_ + 1) % factor_;
+  return sum;
 }
 
 std::complex<double> Interpolate(const std::vector<std::complex<double>>& v, double x) {
@@ -188,11 +301,7 @@ std::vector<float> Resample(const std::vector<float>& in, double fromRate, doubl
     double sum = 0;
     for (std::ptrdiff_t k = centre - half + 1; k <= centre + half; ++k) {
       if (k < 0 || k >= size) continue;
-      const double d = x - static_cast<double>(k);
-      const double arg = dsp::kPi * cutoff * d;
-      const double sinc = std::abs(arg) < 1e-12 ? 1.0 : std::sin(arg) / arg;
-      const double w = 0.5 + 0.5 * std::cos(dsp::kPi * d / half);
-      sum += in[static_cast<std::size_t>(k)] * cutoff * sinc * w;
+      sum += in[static_cast<std::size_t>(k)] * dsp::SincTap(x - static_cast<double>(k), cutoff, half);
     }
     out[m] = static_cast<float>(sum);
   }

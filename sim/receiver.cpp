@@ -48,18 +48,24 @@ std::vector<float> ReceiverNoise(const Noise& noise, double power, double rate, 
 }
 
 NoiseStream::NoiseStream(const Noise& noise, double power, double rate, Random random) : random_(random) {
-  const std::vector<double> fir =
-      dsp::DesignFir([&noise](double hz) { return NoiseAmplitude(noise, hz); }, rate, dsp::BandTaps(rate));
+  // The made noise's band must sit well inside the raised rate's passband.
+  const double lowest = std::max(kLowestNoiseRate, 4 * noise.highHz);
+  const auto factor = rate >= 2 * lowest ? static_cast<std::size_t>(rate / lowest) : std::size_t{1};
+  const double madeRate = rate / static_cast<double>(factor);
+  const std::vector<double> fir = dsp::DesignFir([&noise](double hz) { return NoiseAmplitude(noise, hz); },
+                                                 madeRate, dsp::BandTaps(madeRate));
   double energy = 0;
   for (double h : fir) energy += h * h;
   scale_ = energy > 0 ? std::sqrt(power / energy) : 0;
   filter_ = std::make_unique<dsp::StreamFilter>(fir);
+  if (factor > 1) upsampler_ = std::make_unique<dsp::Upsampler>(factor);
   white_.resize(256);
 }
 
 NoiseStream::~NoiseStream() = default;
 
-void NoiseStream::Next(float* out, std::size_t count) {
+// At least `count` filtered samples at the made rate ready from used_ on.
+void NoiseStream::Refill(std::size_t count) {
   if (used_ > 0 && used_ + count > ready_.size()) {
     ready_.erase(ready_.begin(), ready_.begin() + static_cast<std::ptrdiff_t>(used_));
     used_ = 0;
@@ -68,8 +74,22 @@ void NoiseStream::Next(float* out, std::size_t count) {
     for (double& x : white_) x = random_.Gaussian();
     filter_->Push(white_.data(), white_.size(), &ready_);
   }
-  for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<float>(ready_[used_ + i] * scale_);
-  used_ += count;
+}
+
+void NoiseStream::Next(float* out, std::size_t count) {
+  if (!upsampler_) {
+    Refill(count);
+    for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<float>(ready_[used_ + i] * scale_);
+    used_ += count;
+    return;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if (upsampler_->Hungry()) {
+      Refill(1);
+      upsampler_->Take(ready_[used_++]);
+    }
+    out[i] = static_cast<float>(upsampler_->Next() * scale_);
+  }
 }
 
 std::vector<float> StaticCrashes(const Crashes& crashes, const Noise& band, double referencePower, double rate,

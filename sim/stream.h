@@ -14,12 +14,19 @@
 namespace tolvane::sim {
 
 namespace dsp {
-class StreamFilter;
+template <typename Sample>
+class BasicStreamFilter;
+using StreamFilter = BasicStreamFilter<double>;
+class HilbertStream;
+class Upsampler;
 }
 
-// ReceiverNoise's samples for as long as asked: the same numbers, but for
-// the last half filter of a ReceiverNoise recording, which hears silence
-// after its end where this hears more noise.
+// ReceiverNoise's samples for as long as asked: up to twice
+// kLowestNoiseRate, the same numbers, but for the last half filter of a
+// ReceiverNoise recording, which hears silence after its end where this
+// hears more noise. Above, the same band's noise is made at rate / N, at
+// least kLowestNoiseRate, and raised N times, so that its filter (whose
+// length grows with the rate) stays short.
 class NoiseStream {
  public:
   NoiseStream(const Noise& noise, double power, double rate, Random random);
@@ -28,9 +35,14 @@ class NoiseStream {
   NoiseStream& operator=(const NoiseStream&) = delete;
   void Next(float* out, std::size_t count);
 
+  static constexpr double kLowestNoiseRate = 12000;
+
  private:
+  void Refill(std::size_t count);
+
   Random random_;
   std::unique_ptr<dsp::StreamFilter> filter_;
+  std::unique_ptr<dsp::Upsampler> upsampler_;
   double scale_ = 0;
   std::vector<double> white_;
   std::vector<double> ready_;
@@ -71,8 +83,8 @@ class FadedSignal {
   void Emit(std::vector<float>* out);
 
   FadingStream gains_;
-  std::unique_ptr<dsp::StreamFilter> hilbert_;
-  std::vector<double> waiting_;  // inputs whose quadrature has not come
+  std::unique_ptr<dsp::HilbertStream> hilbert_;
+  std::vector<float> waiting_;   // inputs whose quadrature has not come
   std::size_t waited_ = 0;       // of them, already given out
   std::vector<double> quadrature_;
 };
