@@ -34,9 +34,10 @@ PitchSearch::PitchSearch(const RobustOptions& listen, double working, std::size_
   } else {
     frameReal_.resize(n);
   }
-  // Frames side by side: keying shows in their succession, and the
-  // spectrum costs least this way.
-  hop_ = n;
+  // Frames overlap by half: keying shows in their succession, and a frame
+  // falls wholly in every gap a frame and a half long (a word gap at
+  // 40 WPM), which side by side it may miss for seconds.
+  hop_ = n / 2;
   const double frameRate = working_ / static_cast<double>(hop_);
   leak_ = static_cast<float>(std::exp(-1 / (kMemorySeconds * frameRate)));
   floorRate_ = static_cast<float>(1 / (2 * frameRate));
@@ -84,8 +85,15 @@ bool PitchSearch::Push(Complex w) {
     frameReal_[frameFill_] = w.real();
   }
   if (++frameFill_ < spectrum_.size()) return false;
-  frameFill_ = 0;
   Analyse();
+  // The frame's second half starts the next one.
+  const auto kept = static_cast<std::ptrdiff_t>(spectrum_.size() - hop_);
+  if (complex_) {
+    std::copy(frameComplex_.end() - kept, frameComplex_.end(), frameComplex_.begin());
+  } else {
+    std::copy(frameReal_.end() - kept, frameReal_.end(), frameReal_.begin());
+  }
+  frameFill_ = static_cast<std::size_t>(kept);
   return true;
 }
 
@@ -178,7 +186,7 @@ void PitchSearch::Analyse() {
     power[b] = framePower_[(binLo_ + b) % n];
     loudest = std::max(loudest, power[b]);
   }
-  if (frameCount_ % 4 == 1) Floors();
+  if (frameCount_ % 8 == 1) Floors();  // twice a second
   loudestLeaky_ = std::max(loudest, loudestLeaky_ * leak_);
   // Digital silence has no floor: a bin must stand less than 70 dB below
   // the loudest lately, and above rounding noise, to count.

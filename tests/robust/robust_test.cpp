@@ -144,6 +144,19 @@ TEST(DecodeRobust, EstimatesSpeedPitchAndWordGaps) {
   EXPECT_NEAR(report.speed.back().wpm, 30, 2);
 }
 
+// At 60 WPM the search sees keying only in frames that fall wholly in a
+// word gap; found a word or two late, the lock's replay no longer reached
+// back to the first characters, and these texts lost their first words.
+TEST(DecodeRobust, ReadsFastKeyingFromItsFirstWord) {
+  for (std::uint32_t seed : {4u, 26u}) {
+    Signal s;
+    s.wpm = 60;
+    s.seed = seed * 7919 + 13;
+    const std::string text = sim::RandomText(60, seed);
+    EXPECT_EQ(Robust(Synthesize(text, s)), text) << "seed " << seed;
+  }
+}
+
 TEST(DecodeRobust, NoiseAndClicksDoNotMakeTones) {
   Signal s;
   s.noise = true;
