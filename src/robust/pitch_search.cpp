@@ -98,7 +98,11 @@ bool PitchSearch::Push(Complex w) {
 }
 
 bool PitchSearch::settled() const {
-  return static_cast<double>(frameCount_) * static_cast<double>(hop_) >= 0.5 * working_;
+  // The samples the frames so far have covered.
+  const auto covered = frameCount_ > 0 ? static_cast<double>(spectrum_.size()) +
+                                             static_cast<double>(frameCount_ - 1) * static_cast<double>(hop_)
+                                       : 0.0;
+  return covered >= 0.5 * working_;
 }
 
 double PitchSearch::BinHz(double offset) const {
