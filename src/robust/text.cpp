@@ -220,16 +220,28 @@ void TextStage::Decide(double nowSeconds, bool final) {
     if (mean >= needed && oneFrequency && recent_.size() >= kJudged / 2 + 2 && wpm_ <= kFastestWpm) open_ = true;
   }
   if (open_ && lastStrong_ < 0) {
-    // Just opened: what was held from before the signal stood out (noise
-    // read while the keying began) does not lead the text, and the
-    // strongest of the rest sets what is usual.
-    if (released_ == 0) {
-      while (!held_.empty() && (held_.front().wordGap || heldStrength_.front() < std::log(kGoodEnergy))) {
-        held_.pop_front();
-        heldStrength_.pop_front();
+    // Just opened: the strongest held sets what is usual, and what was
+    // held from before the signal stood out (noise read while the keying
+    // began, or in the lead-in the lock replays) does not lead the text.
+    for (double s : heldStrength_) reference_ = std::max(reference_, s);
+    while (!held_.empty() && (held_.front().wordGap || heldStrength_.front() < std::log(kGoodEnergy))) {
+      held_.pop_front();
+      heldStrength_.pop_front();
+    }
+    // Weak characters a word or more before the first strong one (which
+    // may still be in progress: three strong tones open at once) are noise
+    // read in the lead-in; a weak first letter of the keying's own first
+    // word stays.
+    std::size_t lead = 0;
+    for (std::size_t i = 0; i < held_.size(); ++i) {
+      if (held_[i].wordGap) {
+        lead = i + 1;
+      } else if (!Weak(heldStrength_[i])) {
+        break;
       }
     }
-    for (double s : heldStrength_) reference_ = std::max(reference_, s);
+    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(lead));
+    heldStrength_.erase(heldStrength_.begin(), heldStrength_.begin() + static_cast<std::ptrdiff_t>(lead));
     lastStrong_ = nowSeconds;
   }
   if (open_) {

@@ -118,6 +118,25 @@ TEST(TextStage, HoldsWeakKeyingUntilItStandsOutAndDropsNoise) {
   for (const char* code : {"-.-.", "--.-", "-.."}) t = Key(&signal, code, t, 40, m);
   signal.Finish(t);
   EXPECT_EQ(Released(&signal), "CQD|");
+  // Noise read a word before the keying (the lead-in a lock replays),
+  // clear of the floor but far below the signal, does not lead the text
+  // either; a weak first letter of the keying's own word does.
+  struct Lead {
+    bool wordGap;  // between the weak characters and the strong
+    const char* want;
+  };
+  for (const Lead& c : {Lead{true, "CQD|"}, Lead{false, "IECQD|"}}) {
+    TextStage lead;
+    t = 0;
+    for (const char* code : {"..", "."}) t = Key(&lead, code, t, 12, m);
+    if (c.wordGap) {
+      lead.Gap(600, t, m);
+      t += 0.6;
+    }
+    for (const char* code : {"-.-.", "--.-", "-.."}) t = Key(&lead, code, t, 5000, m);
+    lead.Finish(t);
+    EXPECT_EQ(Released(&lead), c.want) << (c.wordGap ? "a word before" : "in the same word");
+  }
 }
 
 TEST(TextStage, ACarrierIsNoMorse) {
