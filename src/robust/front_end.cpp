@@ -179,9 +179,9 @@ struct FrontEnd::Impl {
   }
 
   void Lock(std::size_t bin, BasebandSink* sink) {
-    // The tone is the strongest bin within 60 Hz: fast keying's sidebands
-    // can show their keying first.
-    bin = search.StrongestWithin(bin, 60);
+    // The tone is the strongest bin within 100 Hz: fast keying's sidebands
+    // (at 60 WPM, 75 Hz either side) can show their keying first.
+    bin = search.StrongestWithin(bin, 100);
     locked = true;
     lockedBin = bin;
     lastKeyedFrame = search.frames();
@@ -233,7 +233,11 @@ void FrontEnd::Impl::Follow(BasebandSink* sink) {
   const float mine = search.keyedPower(near);
   const double framesPerSecond = search.framesPerSecond();
   const bool quiet = static_cast<double>(search.frames() - lastKeyedFrame) > kQuietSeconds * framesPerSecond;
-  const bool elsewhere = best < search.size() && (best + 2 < lockedBin || best > lockedBin + 2);
+  // Fast keying's sidebands are keyed with it and peak beside it: a peak
+  // within 100 Hz that is no louder on average is this signal's own.
+  const bool sideband = best < search.size() && std::fabs(search.RefinedHz(best) - pitch) <= 100 &&
+                        search.averagePower(best) <= search.averagePower(near);
+  const bool elsewhere = best < search.size() && (best + 2 < lockedBin || best > lockedBin + 2) && !sideband;
   if (elsewhere && (quiet || bestStrength > 4 * mine)) {
     // Another signal: at once when this one has gone quiet or has not been
     // judged Morse, after two seconds of being four times (6 dB) stronger

@@ -41,6 +41,8 @@ class PitchSearch {
   std::size_t Follow(std::size_t bin) const;
   bool keyedDown(std::size_t bin) const { return bins_[bin].on; }
   float keyedPower(std::size_t bin) const { return bins_[bin].onPower; }
+  // The bin's power averaged over a couple of seconds, keyed or not.
+  float averagePower(std::size_t bin) const { return bins_[bin].smooth; }
   // The frequency of the peak at `bin`, between bins.
   double RefinedHz(std::size_t bin) const;
 
