@@ -8,6 +8,14 @@
 namespace tolvane::robust {
 namespace {
 
+// How far `length` lies from `boundary`, in logs, over the half-width of
+// the classes either side: 0 on the boundary, 1 a half-width away or more.
+// A model whose classes are not apart (noise can make one) says nothing.
+float Margin(double length, double boundary, double halfWidth) {
+  if (!(halfWidth > 0) || !(length > 0) || !(boundary > 0)) return 0;
+  return static_cast<float>(std::min(1.0, std::fabs(std::log(length / boundary)) / halfWidth));
+}
+
 // The text a code stands for in `charset`, or null.
 const char* TextOf(const std::string& code, Charset charset) { return LookupText(charset, code.c_str()); }
 
@@ -98,9 +106,8 @@ void TextStage::Tone(const ToneFacts& tone, const TimingModel& model) {
     charTones_ = 0;
   }
   const double boundary = model.DashBoundary();
-  const double halfWidth = std::log(std::sqrt(model.dash / model.dot));
   const bool dash = tone.length > boundary;
-  const auto margin = static_cast<float>(std::min(1.0, std::fabs(std::log(tone.length / boundary)) / halfWidth));
+  const float margin = Margin(tone.length, boundary, std::log(std::sqrt(model.dash / model.dot)));
   if (code_.size() <= 2 * kMaxCodeLength) {
     code_.push_back(dash ? '-' : '.');
     margins_.push_back(margin);
@@ -134,8 +141,7 @@ void TextStage::Gap(double length, double startSeconds, const TimingModel& model
   if (code_.empty() && !wordOpen_) return;
   const double letter = model.LetterBoundary();
   const double word = model.WordBoundary();
-  const auto margin = static_cast<float>(
-      std::min(1.0, std::fabs(std::log(length / letter)) / std::log(std::sqrt(model.ShortestLetterGap() / model.elementGap))));
+  const float margin = Margin(length, letter, std::log(std::sqrt(model.ShortestLetterGap() / model.elementGap)));
   charConfidence_ = std::min(charConfidence_, margin);
   if (length >= letter) EndCharacter();
   if (length >= word) EndWord(startSeconds);

@@ -139,6 +139,39 @@ TEST(TextStage, HoldsWeakKeyingUntilItStandsOutAndDropsNoise) {
   }
 }
 
+// Noise can drive the timing model into classes that are not apart (a
+// letter gap shorter than the element gap, a dash no longer than a dot);
+// a confidence stays between 0 and 1 all the same.
+TEST(TextStage, ConfidenceStaysInRangeWhateverTheModel) {
+  struct Case {
+    const char* name;
+    double dot, dash, elementGap, letterGap;
+  };
+  const Case cases[] = {{"letter gap below the element gap", 60, 180, 60, 40},
+                        {"dash below the dot", 60, 50, 60, 180},
+                        {"all alike", 60, 60, 60, 60}};
+  for (const Case& c : cases) {
+    TimingModel m;
+    m.dot = c.dot;
+    m.dash = c.dash;
+    m.elementGap = c.elementGap;
+    m.letterGap = c.letterGap;
+    TextStage stage;
+    double t = 0;
+    for (const char* code : {"-.-.", "--.-", "-..", "."}) t = Key(&stage, code, t, 5000, m);
+    stage.Gap(500, t, m);
+    stage.Finish(t + 0.5);
+    std::vector<RobustEvent> events;
+    stage.Take(&events);
+    EXPECT_FALSE(events.empty()) << c.name;
+    for (const RobustEvent& e : events) {
+      if (e.wordGap || e.lineEnd) continue;
+      EXPECT_GE(e.confidence, 0.0f) << c.name << " " << e.text;
+      EXPECT_LE(e.confidence, 1.0f) << c.name << " " << e.text;
+    }
+  }
+}
+
 TEST(TextStage, ACarrierIsNoMorse) {
   TimingModel m;
   TextStage stage;
