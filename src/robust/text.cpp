@@ -246,8 +246,10 @@ void TextStage::Decide(double nowSeconds, bool final) {
         break;
       }
     }
-    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(lead));
-    heldStrength_.erase(heldStrength_.begin(), heldStrength_.begin() + static_cast<std::ptrdiff_t>(lead));
+    for (std::size_t i = 0; i < lead; ++i) {
+      held_.pop_front();
+      heldStrength_.pop_front();
+    }
     lastStrong_ = nowSeconds;
   }
   if (open_) {
