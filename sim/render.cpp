@@ -10,14 +10,6 @@
 namespace tolvane::sim {
 namespace {
 
-// Random streams: one per component, so one impairment's draws never move
-// another's.
-enum Stream : std::uint64_t { kNoise = 1, kCrashes, kHum, kStationBase = 100 };
-
-std::uint64_t StationStream(std::size_t station, std::uint64_t component) {
-  return kStationBase + 8 * static_cast<std::uint64_t>(station) + component;
-}
-
 struct Stations {
   std::vector<Keying> keyings;
   std::size_t count = 0;
@@ -77,20 +69,20 @@ Rendered Render(const Scenario& scenario, bool keepComponents) {
   constexpr double kTonePower = 0.5;
   const Receiver& rx = scenario.receiver;
   if (rx.noise.on) {
-    Random random = Random::Stream(scenario.seed, kNoise);
+    Random random = Random::Stream(scenario.seed, kNoiseStream);
     const double perHz = kTonePower / std::pow(10.0, rx.noise.snrDb / 10) / 2500;
     std::vector<float> noise = ReceiverNoise(rx.noise, perHz * (rx.noise.highHz - rx.noise.lowHz), rate, count, random);
     for (std::size_t n = 0; n < count; ++n) mix[n] += noise[n];
     if (keepComponents) r.noise = std::move(noise);
   }
   if (rx.crashes.on) {
-    Random random = Random::Stream(scenario.seed, kCrashes);
+    Random random = Random::Stream(scenario.seed, kCrashStream);
     const std::vector<float> crashes = StaticCrashes(rx.crashes, rx.noise, kTonePower, rate, count, random, &r.crashTimes);
     for (std::size_t n = 0; n < count; ++n) mix[n] += crashes[n];
   }
   if (rx.agc.on) ApplyAgc(rx.agc, 1.0, rate, &mix);
   if (rx.hum.on) {
-    Random random = Random::Stream(scenario.seed, kHum);
+    Random random = Random::Stream(scenario.seed, kHumStream);
     AddHum(rx.hum, kTonePower, rate, random, &mix);
   }
   if (rx.clipping.on) {
@@ -124,12 +116,12 @@ RenderedIq RenderIq(const Scenario& scenario) {
   if (rx.noise.on) {
     // Complex white noise over the whole band: its density is the power
     // over the sample rate, and the wanted key-down power is 1.
-    Random random = Random::Stream(scenario.seed, kNoise);
+    Random random = Random::Stream(scenario.seed, kNoiseStream);
     const double sigma = std::sqrt(rate / std::pow(10.0, rx.noise.snrDb / 10) / 2500);
     for (Complex& z : r.iq) z += Complex(sigma * random.ComplexGaussian());
   }
   if (rx.crashes.on) {
-    Random random = Random::Stream(scenario.seed, kCrashes);
+    Random random = Random::Stream(scenario.seed, kCrashStream);
     Noise wide;
     wide.lowHz = 0;
     wide.highHz = rate / 2;

@@ -42,6 +42,22 @@ class Random {
   bool haveSpare_ = false;
 };
 
+// A scenario's random streams, one per component, so that one impairment's
+// draws never move another's: Render's, and the same ones for a caller that
+// keys the wanted station itself (the tool's practice files), so that one
+// seed means the same draws in both.
+enum RandomStream : std::uint64_t {
+  kNoiseStream = 1,
+  kCrashStream,
+  kHumStream,
+  kOperatorStream = 5,  // the operator drawn for a kind of fist
+  kStationStreamBase = 100,
+};
+// Station `station`'s component: 0 its keying, 1 its carrier, 2 its channel.
+constexpr std::uint64_t StationStream(std::size_t station, std::uint64_t component) {
+  return kStationStreamBase + 8 * static_cast<std::uint64_t>(station) + component;
+}
+
 // --- Texts ----------------------------------------------------------------
 
 // Upper case, only characters the alphabet has, single spaces, none at

@@ -7,14 +7,6 @@
 namespace tolvane::tool {
 namespace {
 
-// The random streams Render and `accuracy --write` give the wanted station
-// (its keying, its channel), the receiver noise and the operators, so that
-// one seed means the same draws in both.
-constexpr std::uint64_t kNoiseStream = 1;
-constexpr std::uint64_t kOperatorStream = 5;
-constexpr std::uint64_t kKeyingStream = 100;
-constexpr std::uint64_t kChannelStream = 102;
-
 // The fading amplitude, over its mean, that the level leaves room for.
 constexpr double kFadingPeak = 3;
 constexpr double kNoisePeak = 4;  // standard deviations
@@ -49,7 +41,7 @@ sim::Fist PracticeFist(const Practice& practice, const KeyingTiming& timing, dou
     fist.letterGap = timing.letterGap / unit;
     fist.wordGap = (timing.letterGap + timing.wordExtra) / unit;
   } else {
-    sim::Random operators = sim::Random::Stream(practice.seed, kOperatorStream);
+    sim::Random operators = sim::Random::Stream(practice.seed, sim::kOperatorStream);
     fist = sim::RandomFist(practice.fist, wpm, operators);
     fist.farnsworthWpm = farnsworthWpm;
   }
@@ -59,7 +51,7 @@ sim::Fist PracticeFist(const Practice& practice, const KeyingTiming& timing, dou
 
 HandKeying::HandKeying(const sim::Fist& fist, std::uint64_t seed, const KeyingTiming& timing, int rate,
                        MorseKeyer* keyer)
-    : random_(sim::Random::Stream(seed, kKeyingStream)),
+    : random_(sim::Random::Stream(seed, sim::StationStream(0, 0))),
       hand_(fist, random_),
       rate_(rate),
       extraWord_(timing.wordExtra),
@@ -97,14 +89,15 @@ bool HandKeying::Finish() { return (!started_ && words_ == 0) || keyer_->Space(G
 ChannelSink::ChannelSink(const Practice& practice, double tonePeak, int rate, SampleSink* next) : next_(next) {
   if (practice.fadeHz > 0) {
     fading_ = std::make_unique<sim::FadedSignal>(practice.fadeHz, rate,
-                                                 sim::Random::Stream(practice.seed, kChannelStream));
+                                                 sim::Random::Stream(practice.seed, sim::StationStream(0, 2)));
   }
   if (practice.noise) {
     sim::Noise band;
     band.on = true;
     band.snrDb = practice.snrDb;
     const double power = tonePeak * tonePeak / 2 * NoiseOverTone(band, practice.snrDb);
-    noise_ = std::make_unique<sim::NoiseStream>(band, power, rate, sim::Random::Stream(practice.seed, kNoiseStream));
+    noise_ = std::make_unique<sim::NoiseStream>(band, power, rate,
+                                                sim::Random::Stream(practice.seed, sim::kNoiseStream));
   }
 }
 

@@ -97,7 +97,7 @@ int WriteOne(int argc, char** argv) {
     std::fputs(kWriteUsage, stderr);
     return 2;
   }
-  Random operators = Random::Stream(s.seed, 5);
+  Random operators = Random::Stream(s.seed, kOperatorStream);
   if (!fistKind.empty()) {
     FistKind kind = FistKind::kMachine;  // a name it does not know keys by machine, as before
     ParseFistKind(fistKind, &kind);
