@@ -7,7 +7,12 @@
 #include "robust/engine.h"
 
 namespace tolvane {
+namespace {
 
+constexpr std::int64_t kShortestJudged = 16;  // baseband samples: two in each eighth
+constexpr double kClearlyKeyed = 1000;        // energy over noise: a 30 dB tone
+
+}  // namespace
 
 // A keyed carrier holds its frequency through a tone; a voice's harmonic
 // glides with the intonation. The tone in eighths, each one's phasor, and
@@ -71,8 +76,19 @@ robust::ToneFacts RobustDecoder::Impl::Facts(const Run& run) const {
   // passing sweep or a voice's harmonic makes.
   if (perSample > 10 && peak > 0) f.pure = (sumAbs / n) / std::sqrt(peak) > 0.55;
   if (perSample > 2) {
-    f.pure = f.pure && Steady(run, perSample, &f.offsetHz);
+    // Measured whether or not the tone is already known to be no carrier's.
+    const bool steady = Steady(run, perSample, &f.offsetHz);
+    f.pure = f.pure && steady;
     f.offsetKnown = true;
+    f.hz = OscillatorAt(run.start) + f.offsetHz;
+  }
+  // Too short to tell steady from gliding: only a tone far above any noise
+  // counts as a carrier's; a voice chopped by its pitch pulses makes runs
+  // of these.
+  if (run.length < kShortestJudged) {
+    f.brief = true;
+    f.pure = f.pure && f.energyRatio >= kClearlyKeyed;
+    f.offsetKnown = false;
   }
   const double unit = std::sqrt(Model().dot * Model().elementGap);
   f.carrier = n > std::max(2.0 * rate, 12 * unit);
@@ -103,6 +119,7 @@ void RobustDecoder::Impl::Commit(const Run& run, bool forced) {
     // The unit from a dot and the gap after it together: the channel
     // filter lengthens one as much as it shortens the other.
     text.SetSignal(front.pitchHz() + afcHz, 2.4 * rate / (model.dot + model.elementGap), snrDb);
+    text.SetVoiced(front.voiced());
     text.SetSettled(gapWeight >= 0.5 && run.start >= static_cast<std::int64_t>(kSettleSeconds * rate));
     text.Tone(f, model);
   } else {

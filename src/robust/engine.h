@@ -74,6 +74,7 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     lastStrongTone = -1;
     toneStepCount = 0;
     afcHz = 0;
+    nudgeCount = 0;
     afcVar = 100;
     nudged = 0;
     gapPower = 0;
@@ -219,9 +220,19 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     // was found; more than that is another signal, for the search to find.
     if (std::fabs(afcHz) > 10 && std::fabs(nudged + afcHz) < 50) {
       front.Nudge(afcHz);
+      nudges[nudgeCount++ % nudges.size()] = {count, afcHz};
       nudged += afcHz;
       afcHz = 0;
     }
+  }
+
+  // The oscillator's frequency when baseband sample `k` was mixed.
+  double OscillatorAt(std::int64_t k) const {
+    double hz = front.pitchHz();
+    for (std::size_t i = 0; i < std::min(nudgeCount, nudges.size()); ++i) {
+      if (nudges[i].first > k) hz -= nudges[i].second;
+    }
+    return hz;
   }
 
   // How far clear tones' levels jump from one to the next, 0 steady to 1
@@ -316,6 +327,10 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   double afcHz = 0;
   double afcVar = 100;  // how unsure afcHz is, in Hz squared
   double nudged = 0;  // the oscillator's moves since the lock
+  // The latest moves: the first baseband sample mixed after each, and by
+  // how much, so a tone's frequency is known as it was mixed.
+  std::array<std::pair<std::int64_t, double>, 8> nudges{};
+  std::size_t nudgeCount = 0;
   double phaseAgreement = 0;
   int phaseJudged = 0;
   double fadingVote = 0;  // how fast the key-down level wanders, over the last windows

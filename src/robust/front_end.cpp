@@ -184,6 +184,7 @@ struct FrontEnd::Impl {
     bin = search.StrongestWithin(bin, 100);
     locked = true;
     lockedBin = bin;
+    search.Watch(bin);
     lastKeyedFrame = search.frames();
     strongerSince = -1;
     pitch = search.RefinedHz(bin);
@@ -255,6 +256,7 @@ void FrontEnd::Impl::Follow(BasebandSink* sink) {
     strongerSince = -1;
   }
   lockedBin = near;
+  search.Watch(near);
 }
 
 FrontEnd::FrontEnd(const RobustOptions& listen) : impl_(std::make_unique<Impl>(listen)) {}
@@ -293,6 +295,7 @@ double FrontEnd::noiseBandwidthHz() const {
 }
 
 bool FrontEnd::locked() const { return impl_->locked; }
+bool FrontEnd::voiced() const { return impl_->search.voiced(); }
 double FrontEnd::pitchHz() const { return impl_->pitch; }
 double FrontEnd::basebandRate() const { return impl_->baseband; }
 

@@ -52,6 +52,9 @@ class FrontEnd {
   void Nudge(double hz);
 
   bool locked() const;
+  // Whether the locked tone is keyed in step with others a voice's pitch
+  // away: one harmonic of a voice.
+  bool voiced() const;
   double pitchHz() const;
   double basebandRate() const;
   // Input samples per baseband sample.

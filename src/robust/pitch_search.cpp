@@ -14,6 +14,16 @@ constexpr double kCarrierSeconds = 2;    // a tone longer than this is a carrier
 constexpr double kLoudRatio = 100;       // one keying this strong is enough to lock
 constexpr double kPitchTolerance = 45;   // Hz either side of a given pitch
 constexpr long long kEdgeBins = 8;       // watched beyond the band's edges
+// A voice's pitch: its harmonics lie this far apart.
+constexpr double kLowestVoiceHz = 80;
+constexpr double kHighestVoiceHz = 400;
+constexpr float kInStep = 0.7f;      // down with the watched bin, at least this share
+constexpr float kOutOfStep = 0.15f;  // down while it is up, at most this share
+constexpr float kHarmonicLevel = 0.03f;  // and no more than 15 dB weaker
+constexpr float kJudgedFrames = 2;   // keyed down and up, each, before judging
+// A voice pauses and glides out of step now and then: once heard, it is
+// taken to go on for this long.
+constexpr double kVoiceHoldSeconds = 10;
 
 std::size_t PowerOfTwoNear(double n) {
   std::size_t p = 64;
@@ -76,6 +86,40 @@ void PitchSearch::SetBand(const RobustOptions& listen, std::size_t preFactor) {
   candidateLo_ = static_cast<std::size_t>(first - lowest);
   candidateHi_ = static_cast<std::size_t>(last - lowest);
   bins_.assign(binHi_ - binLo_ + 1, Bin{});
+  downWithOn_.assign(bins_.size(), 0);
+  downWithOff_.assign(bins_.size(), 0);
+  watched_ = bins_.size();
+}
+
+void PitchSearch::Watch(std::size_t bin) {
+  if (bin + 1 < watched_ || bin > watched_ + 1 || watched_ >= bins_.size()) {
+    // Another signal: its keying is compared afresh.
+    std::fill(downWithOn_.begin(), downWithOn_.end(), 0.0f);
+    std::fill(downWithOff_.begin(), downWithOff_.end(), 0.0f);
+    watchedOn_ = 0;
+    watchedOff_ = 0;
+  }
+  watched_ = bin;
+}
+
+bool PitchSearch::voiced() const {
+  return lastVoiced_ >= 0 && static_cast<double>(frameCount_ - lastVoiced_) <= kVoiceHoldSeconds * framesPerSecond();
+}
+
+bool PitchSearch::InStepWithHarmonic() const {
+  if (watched_ >= bins_.size() || watchedOn_ < kJudgedFrames || watchedOff_ < kJudgedFrames) return false;
+  const double binHz = working_ / static_cast<double>(spectrum_.size());
+  const auto nearest = static_cast<std::size_t>(kLowestVoiceHz / binHz);
+  const auto farthest = static_cast<std::size_t>(kHighestVoiceHz / binHz);
+  const float level = kHarmonicLevel * bins_[watched_].onPower;
+  for (std::size_t b = watched_ >= farthest ? watched_ - farthest : 0; b <= watched_ + farthest && b < bins_.size(); ++b) {
+    if (b + nearest > watched_ && b < watched_ + nearest) continue;
+    if (downWithOn_[b] >= kInStep * watchedOn_ && downWithOff_[b] <= kOutOfStep * watchedOff_ &&
+        bins_[b].onPower >= level) {
+      return true;
+    }
+  }
+  return false;
 }
 
 bool PitchSearch::Push(Complex w) {
@@ -226,6 +270,19 @@ void PitchSearch::Analyse() {
       }
     }
   }
+  if (watched_ < bins_.size()) {
+    const bool down = bins_[watched_].on;
+    (down ? watchedOn_ : watchedOff_) += 1;
+    watchedOn_ *= leak_;
+    watchedOff_ *= leak_;
+    std::vector<float>& with = down ? downWithOn_ : downWithOff_;
+    for (std::size_t b = 0; b < bins_.size(); ++b) {
+      if (bins_[b].on) with[b] += 1;
+      downWithOn_[b] *= leak_;
+      downWithOff_[b] *= leak_;
+    }
+    if (down && InStepWithHarmonic()) lastVoiced_ = frameCount_;
+  }
   // The keyed peaks: local maxima of the mean keyed-down ratio among the
   // candidates. Leakage of a loud tone into far bins is keyed with it:
   // nothing more than 30 dB below the loudest keying is a signal of its own.
@@ -254,7 +311,8 @@ void PitchSearch::Analyse() {
 std::size_t PitchSearch::heapBytes() const {
   return spectrum_.size() * (sizeof(Complex) + 2 * sizeof(float)) + frameReal_.capacity() * sizeof(float) +
          frameComplex_.capacity() * sizeof(Complex) + framePower_.capacity() * sizeof(float) +
-         bins_.capacity() * (sizeof(Bin) + sizeof(float));
+         bins_.capacity() * (sizeof(Bin) + sizeof(float)) +
+         (downWithOn_.capacity() + downWithOff_.capacity()) * sizeof(float);
 }
 
 }  // namespace tolvane::robust

@@ -45,6 +45,12 @@ class PitchSearch {
   float averagePower(std::size_t bin) const { return bins_[bin].smooth; }
   // The frequency of the peak at `bin`, between bins.
   double RefinedHz(std::size_t bin) const;
+  // The bin whose keying is compared with every other's (none: size()).
+  void Watch(std::size_t bin);
+  // Whether another bin, a voice's pitch away and not far weaker, is keyed
+  // in step with the watched one: a voice's harmonics come and go together,
+  // stations do not.
+  bool voiced() const;
 
   // What the search holds beyond its own size.
   std::size_t heapBytes() const;
@@ -66,6 +72,7 @@ class PitchSearch {
   };
 
   void SetBand(const RobustOptions& listen, std::size_t preFactor);
+  bool InStepWithHarmonic() const;
   void Analyse();
   void Floors();
   float Strength(std::size_t b) const;
@@ -90,6 +97,12 @@ class PitchSearch {
   float floorRate_ = 0;
   std::size_t best_ = 0;
   float bestStrength_ = 0;
+  // The watched bin's frames keyed down and up (leaky), and each bin's
+  // frames keyed down among each of those.
+  std::size_t watched_ = 0;
+  float watchedOn_ = 0, watchedOff_ = 0;
+  std::vector<float> downWithOn_, downWithOff_;
+  std::int64_t lastVoiced_ = -1;  // the last frame the watched bin was so
 };
 
 }  // namespace tolvane::robust

@@ -16,6 +16,17 @@ float Margin(double length, double boundary, double halfWidth) {
   return static_cast<float>(std::min(1.0, std::fabs(std::log(length / boundary)) / halfWidth));
 }
 
+// How far apart `values` lie: the larger of the distance between the
+// quartiles and half that between the values an eighth in from either end.
+// Noise may throw one tone in eight out; two harmonics taking turns spread
+// wider than that.
+double Spread(std::vector<double> values) {
+  if (values.size() < 3) return 0;
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  return std::max(values[n * 3 / 4] - values[n / 4], (values[n - 1 - n / 8] - values[n / 8]) / 2);
+}
+
 // The text a code stands for in `charset`, or null.
 const char* TextOf(const std::string& code, Charset charset) { return LookupText(charset, code.c_str()); }
 
@@ -33,7 +44,8 @@ constexpr double kHoldSeconds = 6;  // undecided events wait at most this long
 constexpr double kWeakDrop = 2;
 constexpr double kReopenDrop = 2.5;    // below the last transmission's strength, at first
 constexpr double kReopenRelax = 0.2;   // and this much less each second after it
-constexpr double kOffsetSpreadHz = 5;  // clear tones' frequencies, quartile to quartile, at most
+constexpr double kOffsetSpreadHz = 5;  // clear tones' frequencies' spread, at most
+constexpr double kShortestDot = 0.4;  // of the model's dot: shorter is no keyed tone
 constexpr double kFadeStep = 2.0;    // weaker than the last character let through, at most
 constexpr double kFadeMargin = 1;    // and this far above the opening score
 constexpr double kSilenceSeconds = 2.5;  // without strong characters: the transmission ended
@@ -117,24 +129,53 @@ void TextStage::Tone(const ToneFacts& tone, const TimingModel& model) {
   // The squelch's evidence: the tone's energy over the noise it spans.
   // A clear tone that is no steady carrier (a sweep, a voice) is no
   // evidence of keying at all.
-  const double energy = tone.pure ? tone.energyRatio : 1;
-  // Three strong steady tones in a row, at one frequency, open at once;
-  // one, a steady vowel or a sweep passing may make.
-  const bool sameFrequency = !tone.offsetKnown || strongRun_ == 0 || std::fabs(tone.offsetHz - strongOffset_) <= kOffsetSpreadHz;
-  strongRun_ = energy >= kStrongEnergy ? (sameFrequency ? strongRun_ + 1 : 1) : 0;
-  if (tone.offsetKnown) strongOffset_ = tone.offsetHz;
-  if (strongRun_ >= 3 && wpm_ <= kFastestStrongWpm) open_ = true;
-  charStrength_ += std::log(std::max(1.0, energy));
+  // So is a blip far shorter than the keying's dots: a sweep's beat with
+  // the channel's skirts, or a voice chopped by its pitch pulses.
+  const bool keyed = tone.pure && tone.length >= kShortestDot * model.dot;
+  const double strength = std::log(std::max(1.0, keyed ? tone.energyRatio : 1.0));
+  charStrength_ += strength;
   ++charTones_;
-  recent_.push_back(std::log(std::max(1.0, energy)));
+  // A tone too short for its steadiness and frequency to be measured says
+  // nothing about whether the squelch should open: runs of such blips
+  // glide with a sweep.
+  if (!tone.brief) Judge(tone, strength);
+  // A strong tone keeps the transmission going before its character ends.
+  if (open_ && lastStrong_ >= 0 && !Weak(strength)) lastStrong_ = tone.end;
+  Decide(tone.end, false);
+}
+
+void TextStage::Judge(const ToneFacts& tone, double strength) {
+  // Three strong steady tones in a row at one frequency, the first one's,
+  // open at once; a glide in small steps moves away from it, and one the
+  // channel follows shows as heard. One strong tone a steady vowel or a
+  // sweep passing may make.
+  if (strength < std::log(kStrongEnergy)) {
+    strongRun_ = 0;
+  } else if (strongRun_ == 0 || !runFrequencyKnown_ || !tone.offsetKnown ||
+             (std::fabs(tone.offsetHz - strongOffset_) <= kOffsetSpreadHz &&
+              std::fabs(tone.hz - strongHz_) <= kOffsetSpreadHz)) {
+    ++strongRun_;
+  } else {
+    strongRun_ = 1;
+    runFrequencyKnown_ = false;
+  }
+  if (strongRun_ == 0) runFrequencyKnown_ = false;
+  if (tone.offsetKnown && !runFrequencyKnown_ && strongRun_ > 0) {
+    strongOffset_ = tone.offsetHz;
+    strongHz_ = tone.hz;
+    runFrequencyKnown_ = true;
+  }
+  if (strongRun_ >= 3 && wpm_ <= kFastestStrongWpm && !voiced_) open_ = true;
+  recent_.push_back(strength);
+  if (recent_.size() > kJudged) recent_.erase(recent_.begin());
   if (tone.offsetKnown) {
     recentOffsets_.push_back(tone.offsetHz);
-    if (recentOffsets_.size() > kJudged) recentOffsets_.erase(recentOffsets_.begin());
+    recentHz_.push_back(tone.hz);
+    if (recentOffsets_.size() > kJudged) {
+      recentOffsets_.erase(recentOffsets_.begin());
+      recentHz_.erase(recentHz_.begin());
+    }
   }
-  // A strong tone keeps the transmission going before its character ends.
-  if (open_ && lastStrong_ >= 0 && !Weak(recent_.back())) lastStrong_ = tone.end;
-  if (recent_.size() > kJudged) recent_.erase(recent_.begin());
-  Decide(tone.end, false);
 }
 
 void TextStage::Gap(double length, double startSeconds, const TimingModel& model) {
@@ -203,7 +244,7 @@ bool TextStage::Weak(double strength) const {
 }
 
 void TextStage::Decide(double nowSeconds, bool final) {
-  if (!open_ && !sealed_ && recent_.size() >= static_cast<std::size_t>(std::min(kJudged, 4))) {
+  if (!open_ && !sealed_ && !voiced_ && recent_.size() >= static_cast<std::size_t>(std::min(kJudged, 4))) {
     double mean = 0;
     for (double s : recent_) mean += s;
     mean /= static_cast<double>(recent_.size());
@@ -214,14 +255,10 @@ void TextStage::Decide(double nowSeconds, bool final) {
     if (lastReference_ > 0) {
       needed = std::max(needed, lastReference_ - kReopenDrop - kReopenRelax * (nowSeconds - closedAt_));
     }
-    double spread = 0;
-    if (recentOffsets_.size() >= 3) {
-      std::vector<double> o = recentOffsets_;
-      std::sort(o.begin(), o.end());
-      spread = o[o.size() * 3 / 4] - o[o.size() / 4];
-    }
-    // A keyed carrier keeps its frequency from tone to tone; a voice's
-    // harmonics, caught one syllable at a time, do not.
+    // A keyed carrier keeps its frequency from tone to tone, against the
+    // channel and as heard; a voice's harmonics, caught one syllable at a
+    // time, do not, though the channel following a glide may keep one.
+    const double spread = std::max(Spread(recentOffsets_), Spread(recentHz_));
     const bool oneFrequency = recentOffsets_.size() < 3 || spread <= kOffsetSpreadHz;
     if (mean >= needed && oneFrequency && recent_.size() >= kJudged / 2 + 2 && wpm_ <= kFastestWpm) open_ = true;
   }
@@ -321,7 +358,9 @@ void TextStage::Close(double nowSeconds) {
   open_ = false;
   recent_.clear();
   recentOffsets_.clear();
+  recentHz_.clear();
   strongRun_ = 0;
+  runFrequencyKnown_ = false;
   reference_ = 0;
   lastStrong_ = -1;
   lastReleased_ = 0;
@@ -340,7 +379,7 @@ void TextStage::Finish(double nowSeconds) {
   // The input ends on a tone or two, each strong and steady: a lone T is
   // as much Morse as a long text. Not where another signal took the lock:
   // a sweep leaves one tone behind each time it passes.
-  if (!open_ && !sealed_ && strongRun_ > 0 && static_cast<std::size_t>(strongRun_) >= recent_.size() &&
+  if (!open_ && !sealed_ && !voiced_ && strongRun_ > 0 && static_cast<std::size_t>(strongRun_) >= recent_.size() &&
       wpm_ <= kFastestLoneWpm) {
     open_ = true;
   }

@@ -24,8 +24,10 @@ struct ToneFacts {
   double snrDb = 0;      // key-down power over noise in 2500 Hz
   bool pure = true;      // steady in level and frequency, as a keyed carrier is
   bool carrier = false;  // far too long for Morse at any speed around it
+  bool brief = false;    // too short for its steadiness or frequency to be measured
   bool offsetKnown = false;  // clear enough for its frequency to be measured:
   double offsetHz = 0;       // its mean frequency against the channel's
+  double hz = 0;             // and as heard: the channel's own included
 };
 
 // The code a character's tones spell, and the character: a table character,
@@ -49,6 +51,9 @@ class TextStage {
   // Whether the noise the tones are measured against is known yet: until
   // it is, their strengths are rough and the squelch asks for more.
   void SetSettled(bool settled) { settled_ = settled; }
+  // Whether the tones come and go with others a voice's pitch away: the
+  // squelch does not open for them.
+  void SetVoiced(bool voiced) { voiced_ = voiced; }
   void SetSignal(double pitchHz, double wpm, double snrDb);
   void Tone(const ToneFacts& tone, const TimingModel& model);
   // A committed gap of `length` samples starting at `startSeconds`.
@@ -68,6 +73,9 @@ class TextStage {
   std::size_t characters() const { return released_; }
 
  private:
+  // Adds a tone's evidence for opening the squelch: its strength (log
+  // energy over the noise) and its frequency.
+  void Judge(const ToneFacts& tone, double strength);
   void EndCharacter();
   void EndWord(double atSeconds);
   void Hold(RobustEvent e, bool character);
@@ -92,19 +100,23 @@ class TextStage {
   std::deque<double> heldStrength_;  // per held event: its tones' mean log energy ratio
   std::vector<RobustEvent> released;
   std::vector<double> recent_;         // log energy ratios of the last tones
-  std::vector<double> recentOffsets_;  // the clear ones' frequencies, Hz
+  std::vector<double> recentOffsets_;  // the clear ones' frequencies against the channel's, Hz
+  std::vector<double> recentHz_;       // and as heard
   double reference_ = 0;      // the open signal's usual character strength
   double lastStrong_ = -1;    // when its last character at that strength ended
   double lastReleased_ = 0;   // the strength of the last character let through
-  double strongOffset_ = 0;   // the frequency of the last strong tone in a row
+  double strongOffset_ = 0;   // the frequency of the run of strong tones, its first's
+  double strongHz_ = 0;       // and as heard
   double lastReference_ = 0;  // the last transmission's usual strength, after it ended
   double closedAt_ = 0;
   double silence_ = 2.5;  // seconds without strong characters that end a transmission
   std::size_t released_ = 0;
   int strongRun_ = 0;  // strong tones in a row
+  bool runFrequencyKnown_ = false;  // strongOffset_ and strongHz_ are the run's
   bool open_ = false;
   bool sealed_ = false;
   bool settled_ = true;
+  bool voiced_ = false;
   bool lineHasText_ = false;  // characters released since the last line end
 
   double pitch_ = 0, wpm_ = 0, snr_ = 0;

@@ -20,6 +20,9 @@ enum class Keying {
   kMorse,   // 20 WPM
   kSteady,  // a carrier
   kSlow,    // a carrier switched off for half a second every three
+  kFast,    // 60 WPM, keyed hard
+  kLater,   // 20 WPM, seven units behind kMorse
+  kSyllables,  // on and off as a voice's syllables come, 150-350 ms each
 };
 
 struct Tone {
@@ -43,6 +46,30 @@ bool MorseDown(std::size_t sample) {
   return false;
 }
 
+// Syllables and the pauses between them, of irregular lengths.
+bool SyllableDown(std::size_t sample) {
+  std::size_t at = 0;
+  for (std::size_t k = 0;; ++k) {
+    const std::size_t on = (150 + (k * 73) % 200) * 8;
+    const std::size_t off = (80 + (k * 131) % 300) * 8;
+    if (sample < at + on) return true;
+    if (sample < at + on + off) return false;
+    at += on + off;
+  }
+}
+
+bool Down(Keying keying, std::size_t i) {
+  switch (keying) {
+    case Keying::kMorse: return MorseDown(i);
+    case Keying::kSteady: return true;
+    case Keying::kSlow: return i % 24000 < 20000;
+    case Keying::kFast: return MorseDown(3 * i);
+    case Keying::kLater: return MorseDown(i + 7 * 480);
+    case Keying::kSyllables: return SyllableDown(i);
+  }
+  return false;
+}
+
 // Pushes `seconds` of the tones in noise of RMS `noiseLevel`; real, or I/Q
 // with each tone at its (signed) offset. Answers the last frame's best, as
 // Hz, and whether any was found.
@@ -58,8 +85,7 @@ Heard Listen(PitchSearch* search, const std::vector<Tone>& tones, double noiseLe
   for (std::size_t i = 0; i < count; ++i) {
     Complex w(noise(), complex ? noise() : 0.0f);
     for (const Tone& t : tones) {
-      if (t.keying == Keying::kMorse && !MorseDown(i)) continue;
-      if (t.keying == Keying::kSlow && i % 24000 >= 20000) continue;
+      if (!Down(t.keying, i)) continue;
       const double phase = 2 * kPi * t.hz * static_cast<double>(i) / kWorking;
       w += complex ? Complex(static_cast<float>(t.amplitude * std::cos(phase)),
                              static_cast<float>(t.amplitude * std::sin(phase)))
@@ -131,6 +157,38 @@ TEST(PitchSearch, OffersTheKeyedToneAskedForAndNoCarrier) {
     EXPECT_EQ(search.Follow(best), best) << c.name;
     EXPECT_EQ(search.Follow(best + 1), best) << c.name;
     EXPECT_EQ(search.Follow(best - 1), best) << c.name;
+  }
+}
+
+// A voice's harmonics come and go together, a pitch apart; the keyed tone
+// locked on is watched for that. Keying's own sidebands, a station beside
+// it and a carrier beside it are not in step with it that way.
+TEST(PitchSearch, TellsAVoicesHarmonicsFromKeying) {
+  struct Case {
+    std::string name;
+    std::vector<Tone> tones;
+    bool voiced;
+  };
+  const Case cases[] = {
+      {"a voice's harmonics", {{300, 0.2, Keying::kSyllables}, {450, 0.3, Keying::kSyllables},
+                              {600, 0.1, Keying::kSyllables}}, true},
+      {"one harmonic alone", {{450, 0.3, Keying::kSyllables}}, false},
+      {"Morse keyed hard at 60 WPM", {{700, 0.3, Keying::kFast}}, false},
+      {"two stations 150 Hz apart", {{700, 0.3, Keying::kMorse}, {850, 0.3, Keying::kLater}}, false},
+      {"keying beside a carrier", {{700, 0.3, Keying::kMorse}, {900, 0.3, Keying::kSteady}}, false},
+  };
+  for (const Case& c : cases) {
+    PitchSearch search(RobustOptions{}, kWorking, 1);
+    Listen(&search, c.tones, 0.003, false, 2);
+    ASSERT_LT(search.best(), search.size()) << c.name;
+    search.Watch(search.best());
+    Listen(&search, c.tones, 0.003, false, 6);
+    EXPECT_EQ(search.voiced(), c.voiced) << c.name;
+    // A voice is taken to go on through its pauses, but not for ever.
+    Listen(&search, {}, 0.003, false, 8);
+    EXPECT_EQ(search.voiced(), c.voiced) << c.name << ", 8 s after";
+    Listen(&search, {}, 0.003, false, 3);
+    EXPECT_FALSE(search.voiced()) << c.name << ", 11 s after";
   }
 }
 

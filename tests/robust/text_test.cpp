@@ -302,3 +302,55 @@ TEST(TextStage, OpensAtMorseSpeedsAndForALoneToneOnlyAtTheEnd) {
 
 }  // namespace
 }  // namespace tolvane::robust
+
+namespace tolvane::robust {
+namespace {
+
+// What the squelch does not open for, though each tone is strong and
+// steady: a glide the channel follows, a glide in steps each small, blips
+// too short to be measured, and a voice's harmonics.
+TEST(TextStage, OpensNotForGlidesBlipsOrAVoice) {
+  TimingModel m;
+  struct Case {
+    const char* name;
+    double pitchStep;              // Hz the channel moves each tone
+    std::vector<double> offsets;   // each tone's against the channel
+    double toneMs;                 // 0: the code's own lengths
+    bool voiced;
+    std::string want;
+  };
+  const Case cases[] = {
+      {"a keyed carrier", 0, {0.5, -0.3, 0.2}, 0, false, "KKKK|"},
+      {"the channel following a glide", 6, {0.5, -0.3, 0.2}, 0, false, ""},
+      {"a glide in steps of 3 Hz", 0, {0, 3, 6, 9, 12, 15, 18, 21, 24, 27, 30, 33}, 0, false, ""},
+      {"blips too short to measure", 0, {}, 30, false, ""},
+      {"a voice's harmonic", 0, {0.5, -0.3, 0.2}, 0, true, ""},
+  };
+  for (const Case& c : cases) {
+    TextStage stage;
+    stage.SetVoiced(c.voiced);
+    double t = 0;
+    std::size_t tone = 0;
+    for (int k = 0; k < 4; ++k) {
+      for (char e : std::string("-.-")) {
+        ToneFacts f = Tone(t, c.toneMs > 0 ? c.toneMs : (e == '-' ? 180 : 60), 5000);
+        f.brief = c.toneMs > 0;
+        f.offsetKnown = !c.offsets.empty();
+        if (f.offsetKnown) f.offsetHz = c.offsets[tone % c.offsets.size()];
+        f.hz = 600 + c.pitchStep * static_cast<double>(tone) + f.offsetHz;
+        ++tone;
+        stage.Tone(f, m);
+        t = f.end;
+        stage.Gap(60, t, m);
+        t += 0.06;
+      }
+      stage.Gap(180, t, m);
+      t += 0.18;
+    }
+    stage.Finish(t);
+    EXPECT_EQ(Released(&stage), c.want) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace tolvane::robust
