@@ -22,6 +22,14 @@ double Quantile(std::vector<double>* values, double q) {
   return (*values)[k];
 }
 
+// Letter gaps this many times longer or shorter than the tracker's are
+// another spacing, not the same one drifting.
+constexpr double kOtherSpacing = 1.6;
+// Letter and word gaps seen before the word gaps are followed one by one.
+constexpr int kBetweenToFollow = 12;
+// A gap within this (in logs) of the letter-word boundary moves nothing.
+constexpr double kUnsure = 0.1;
+
 // Two groups of log lengths (one-dimensional k-means from the given
 // centres); false when a group empties.
 bool SplitInTwo(const std::vector<double>& x, double* low, double* high) {
@@ -273,6 +281,14 @@ TimingModel TimingTracker::Local(const std::vector<double>& tonesAhead, const st
   for (double g : gapsAhead) gaps.push_back(std::log(g));
   FitTonesTo(tones, true, &local);
   FitGapsTo(gaps, &local);
+  // The few word gaps in so short a stretch say little: the tracker's,
+  // scaled to the speed here, are the better guess; unless the letter gaps
+  // here are another spacing altogether (stretched letters giving way to
+  // the standard ones).
+  const double scale = std::sqrt(local.dot * local.elementGap / (model_.dot * model_.elementGap));
+  if (std::fabs(std::log(local.letterGap / (model_.letterGap * scale))) < std::log(kOtherSpacing)) {
+    local.wordGap = std::max(model_.wordGap * scale, 1.5 * local.letterGap);
+  }
   return local;
 }
 
@@ -295,6 +311,31 @@ void TimingTracker::AddGap(double length) {
   gaps_.push_back(length);
   if (gaps_.size() > kKeep) gaps_.erase(gaps_.begin());
   FitGaps();
+  FollowSpacing(length);
+}
+
+void TimingTracker::FollowSpacing(double length) {
+  if (!model_.letterGapSeen) return;
+  // Letter gaps are common enough for the kept gaps' own fit; word gaps,
+  // a few among them, are followed one at a time once a dozen letter and
+  // word gaps have been seen.
+  const double letter = std::log(model_.letterGap);
+  if (length >= 1.8 * model_.elementGap) ++betweenSeen_;
+  if (betweenSeen_ < kBetweenToFollow) {
+    wordLog_ = std::log(model_.wordGap);
+    return;
+  }
+  const double g = std::log(length);
+  // Gaps inside characters and pauses between exchanges say nothing here,
+  // nor one close to the boundary, which would pull it across.
+  if (length >= 1.8 * model_.elementGap && g <= wordLog_ + std::log(1.5) && g > (letter + wordLog_) / 2 + kUnsure) {
+    wordLog_ += 0.25 * (g - wordLog_);
+  }
+  // Operators leave between one and a half and five letter gaps between
+  // words: beyond those, pauses would push the boundary up, or letter gaps
+  // taken for words pull it down.
+  wordLog_ = std::clamp(wordLog_, letter + std::log(1.5), letter + std::log(5.0));
+  model_.wordGap = std::exp(wordLog_);
 }
 
 void TimingTracker::FitTones() { FitTonesTo(Logs(tones_, 24), false, &model_); }

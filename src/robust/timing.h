@@ -64,7 +64,13 @@ class TimingTracker {
   static bool FitGapsTo(const std::vector<double>& x, TimingModel* model, bool firstReading = false);
   void GapsFromDot();
 
+  // Follows the word gaps' length one gap at a time: the few among the
+  // kept gaps are too few to place the boundary steadily.
+  void FollowSpacing(double length);
+
   static constexpr std::size_t kKeep = 32;
+  double wordLog_ = 0;   // the word gaps' usual length, log
+  int betweenSeen_ = 0;  // letter and word gaps added
   std::vector<double> tones_;  // newest last
   std::vector<double> gaps_;
   std::size_t toneCount_ = 0;

@@ -164,6 +164,37 @@ TEST(TimingTracker, PausesBetweenExchangesDoNotMoveTheWordBoundary) {
   EXPECT_GT(t.model().WordBoundary(), 180);
 }
 
+// An operator whose word gaps are only one and a half times their letter
+// gaps, each jittered, with pauses between exchanges: every gap stays on
+// its side of the word boundary, though the few word gaps among the kept
+// gaps change from one to the next.
+TEST(TimingTracker, CloseWordAndLetterGapsStayApart) {
+  TimingTracker t;
+  t.Seed({60, 180, 60, 180, 60}, {60, 200, 60, 320}, 1000);
+  std::mt19937 random(5);
+  std::uniform_real_distribution<double> jitter(0.88, 1.12);
+  std::uniform_int_distribution<int> letters(2, 5);
+  int wrong = 0, judged = 0;
+  for (int word = 0; word < 60; ++word) {
+    const int count = letters(random);
+    for (int letter = 0; letter < count; ++letter) {
+      for (int element = 0; element < 3; ++element) {
+        t.AddTone((element == 1 ? 180 : 60) * jitter(random));
+        if (element < 2) t.AddGap(60 * jitter(random));
+      }
+      const bool wordEnds = letter + 1 == count;
+      const double gap = (wordEnds ? (word % 4 == 3 ? 1500 : 320) : 200) * jitter(random);
+      if (word >= 6 && gap < 1000) {
+        ++judged;
+        if ((gap > t.model().WordBoundary()) != wordEnds) ++wrong;
+      }
+      t.AddGap(gap);
+    }
+  }
+  EXPECT_GT(judged, 150);
+  EXPECT_EQ(wrong, 0);
+}
+
 // Evidence for a keying given as (on, steps) pairs: +level per step on,
 // -level off, with Gaussian noise.
 std::vector<float> Evidence(const std::vector<std::pair<bool, int>>& keying, double level, double noise,
