@@ -215,6 +215,9 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     afcVar += 0.25;  // drift allowed between windows: half a hertz
     const double gain = afcVar / (afcVar + r);
     afcHz += std::clamp(gain * (offset - afcHz), -5.0, 5.0);
+    const double heard = front.pitchHz() + afcHz;
+    const double allowed = front.Allowed(heard);
+    if (std::fabs(allowed - heard) > 0) afcHz = allowed - front.pitchHz();
     afcVar *= 1 - gain;
     // The oscillator follows a drift of up to 50 Hz from where the signal
     // was found; more than that is another signal, for the search to find.

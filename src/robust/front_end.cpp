@@ -280,6 +280,13 @@ void FrontEnd::Nudge(double hz) {
   impl_->oscillator.SetFrequency(impl_->pitch / impl_->working);
 }
 
+double FrontEnd::Allowed(double hz) const {
+  const RobustOptions& o = impl_->listen;
+  if (o.pitchGiven) return std::clamp(hz, o.pitchHz - kFollowToleranceHz, o.pitchHz + kFollowToleranceHz);
+  if (o.bandLoHz != 0 || o.bandHiHz != 0) return std::clamp(hz, o.bandLoHz, std::max(o.bandLoHz, o.bandHiHz));
+  return hz;
+}
+
 std::size_t FrontEnd::inputPerBaseband() const { return impl_->preFactor * impl_->bbFactor; }
 
 double FrontEnd::SumVariance(std::size_t n) const {

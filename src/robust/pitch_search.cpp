@@ -12,7 +12,6 @@ constexpr double kOnRatio = 9;           // a bin is keyed down above this over 
 constexpr double kOffRatio = 3;          // and up again below this
 constexpr double kCarrierSeconds = 2;    // a tone longer than this is a carrier
 constexpr double kLoudRatio = 100;       // one keying this strong is enough to lock
-constexpr double kPitchTolerance = 45;   // Hz either side of a given pitch
 constexpr long long kEdgeBins = 8;       // watched beyond the band's edges
 // A voice's pitch: its harmonics lie this far apart.
 constexpr double kLowestVoiceHz = 80;
@@ -67,8 +66,8 @@ void PitchSearch::SetBand(const RobustOptions& listen, std::size_t preFactor) {
     hi = std::min(hi, listen.bandHiHz);
   }
   if (listen.pitchGiven) {
-    lo = std::max(lo, listen.pitchHz - kPitchTolerance);
-    hi = std::min(hi, listen.pitchHz + kPitchTolerance);
+    lo = std::max(lo, listen.pitchHz - kPitchToleranceHz);
+    hi = std::min(hi, listen.pitchHz + kPitchToleranceHz);
   }
   if (hi < lo) hi = lo;
   // Bins are indexed from the band's low edge; for I/Q, negative

@@ -14,6 +14,11 @@
 
 namespace tolvane::robust {
 
+// A pitch given is looked for this many hertz either side of it, and a
+// signal found there followed no further than this from it.
+constexpr double kPitchToleranceHz = 45;
+constexpr double kFollowToleranceHz = 25;
+
 class PitchSearch {
  public:
   // `working` is the rate of the samples pushed, `preFactor` the input
