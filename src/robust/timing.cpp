@@ -4,110 +4,18 @@
 #include <cmath>
 #include <limits>
 
+#include "robust/lengths.h"
+
 namespace tolvane::robust {
 namespace {
 
 const double kLn7 = std::log(7.0);
-// A heavy fist (a weighting of 70 % and more) keys gaps inside characters
-// down to this fraction of its dots; shorter ones are a tone broken up.
-constexpr double kHeavyGap = 3.5;
 
 const double kLn3 = std::log(3.0);
-
-// The q-quantile of `values` (reordered).
-double Quantile(std::vector<double>* values, double q) {
-  if (values->empty()) return 0;
-  const auto k = static_cast<std::size_t>(q * static_cast<double>(values->size() - 1));
-  std::nth_element(values->begin(), values->begin() + static_cast<std::ptrdiff_t>(k), values->end());
-  return (*values)[k];
-}
 
 // Letter gaps this many times longer or shorter than the tracker's are
 // another spacing, not the same one drifting.
 constexpr double kOtherSpacing = 1.6;
-// Letter and word gaps seen before the word gaps are followed one by one.
-constexpr int kBetweenToFollow = 12;
-// A gap within this (in logs) of the letter-word boundary moves nothing.
-constexpr double kUnsure = 0.1;
-
-// Two groups of log lengths (one-dimensional k-means from the given
-// centres); false when a group empties.
-bool SplitInTwo(const std::vector<double>& x, double* low, double* high) {
-  for (int round = 0; round < 20; ++round) {
-    const double middle = (*low + *high) / 2;
-    double sums[2] = {0, 0};
-    double counts[2] = {0, 0};
-    for (double v : x) {
-      const int c = v > middle ? 1 : 0;
-      sums[c] += v;
-      counts[c] += 1;
-    }
-    if (counts[0] == 0 || counts[1] == 0) return false;
-    const double nextLow = sums[0] / counts[0];
-    const double nextHigh = sums[1] / counts[1];
-    if (nextLow == *low && nextHigh == *high) break;
-    *low = nextLow;
-    *high = nextHigh;
-  }
-  return true;
-}
-
-// A robust spread of `x` about `centre`: 1.48 times the median absolute
-// deviation.
-double Spread(std::vector<double> x, double centre) {
-  if (x.size() < 3) return 0;
-  for (double& v : x) v = std::fabs(v - centre);
-  return 1.4826 * Quantile(&x, 0.5);
-}
-
-std::vector<double> Logs(const std::vector<double>& lengths, std::size_t newest) {
-  const std::size_t from = lengths.size() > newest ? lengths.size() - newest : 0;
-  std::vector<double> x;
-  for (std::size_t i = from; i < lengths.size(); ++i) x.push_back(std::log(lengths[i]));
-  return x;
-}
-
-// The first long gaps, too few to cluster. Several alike are letter gaps,
-// however long (Farnsworth spacing stretches them): at the standard spacing
-// a word gap comes with letter gaps of three dots beside it. Two groups
-// apart: the shorter are letters, the longer words. True when that guess
-// took alike gaps for stretched letter gaps: single-letter words (A B C)
-// look the same until a word of two letters shows a letter gap.
-bool FewLongGaps(std::vector<double> longGaps, TimingModel* m) {
-  const auto [lo, hi] = std::minmax_element(longGaps.begin(), longGaps.end());
-  const bool alike = *hi < 1.7 * *lo;
-  // One gap alone is a letter gap only where no word gap is that long; a
-  // single-letter word ("A B") has one long gap as well.
-  // Until a second says more, the boundary sits between a stretched letter
-  // gap of about five dots and a word gap of seven.
-  if (alike && longGaps.size() == 1 && *lo < 12 * m->dot) {
-    m->letterGap = std::max(3 * m->dot, 2 * m->elementGap);
-    m->wordGap = 10 * m->dot;
-    return false;
-  }
-  const double split = alike ? *hi * 2 : std::sqrt(*lo * *hi);
-  std::vector<double> letters, words;
-  for (double g : longGaps) (g < split ? letters : words).push_back(g);
-  m->letterGapSeen = true;
-  m->letterGap = Quantile(&letters, 0.5);
-  m->wordGap = words.empty() ? 7.0 / 3 * m->letterGap : Quantile(&words, 0.0);
-  return words.empty() && m->ShortestLetterGap() < m->letterGap;
-}
-
-// The median, refined by the mean of the lengths near it: robust, yet
-// lengths measured on a coarse grid average out between its points instead
-// of sticking to one. Logs, so "near" is within a quarter either way.
-double MiddleMean(std::vector<double> x) {
-  const double median = Quantile(&x, 0.5);
-  double sum = 0, n = 0;
-  for (double v : x) {
-    if (std::fabs(v - median) < 0.22) {
-      sum += v;
-      n += 1;
-    }
-  }
-  return n > 0 ? sum / n : median;
-}
 
 // Where every tone is alike, they are dots or dashes by the gaps between
 // them: gaps like the tones are element gaps between dots or letter gaps
@@ -314,30 +222,6 @@ void TimingTracker::AddGap(double length) {
   FollowSpacing(length);
 }
 
-void TimingTracker::FollowSpacing(double length) {
-  if (!model_.letterGapSeen) return;
-  // Letter gaps are common enough for the kept gaps' own fit; word gaps,
-  // a few among them, are followed one at a time once a dozen letter and
-  // word gaps have been seen.
-  const double letter = std::log(model_.letterGap);
-  if (length >= 1.8 * model_.elementGap) ++betweenSeen_;
-  if (betweenSeen_ < kBetweenToFollow) {
-    wordLog_ = std::log(model_.wordGap);
-    return;
-  }
-  const double g = std::log(length);
-  // Gaps inside characters and pauses between exchanges say nothing here,
-  // nor one close to the boundary, which would pull it across.
-  if (length >= 1.8 * model_.elementGap && g <= wordLog_ + std::log(1.5) && g > (letter + wordLog_) / 2 + kUnsure) {
-    wordLog_ += 0.25 * (g - wordLog_);
-  }
-  // Operators leave between one and a half and five letter gaps between
-  // words: beyond those, pauses would push the boundary up, or letter gaps
-  // taken for words pull it down.
-  wordLog_ = std::clamp(wordLog_, letter + std::log(1.5), letter + std::log(5.0));
-  model_.wordGap = std::exp(wordLog_);
-}
-
 void TimingTracker::FitTones() { FitTonesTo(Logs(tones_, 24), false, &model_); }
 
 void TimingTracker::FitTonesTo(const std::vector<double>& x, bool keepRatio, TimingModel* model) {
@@ -388,88 +272,5 @@ void TimingTracker::FitTonesTo(const std::vector<double>& x, bool keepRatio, Tim
 }
 
 void TimingTracker::FitGaps() { FitGapsTo(Logs(gaps_, kKeep), &model_); }
-
-bool TimingTracker::FitGapsTo(const std::vector<double>& x, TimingModel* model, bool firstReading) {
-  bool stretchedGuess = false;
-  TimingModel& m = *model;
-  // Gaps inside characters last about a dot, lighter or heavier as the fist
-  // weights its marks; the marks anchor them, so a model whose gaps are
-  // off by a factor still finds them.
-  // Light dots come with long gaps: a weighting of 30 % keys gaps of nearly
-  // three dots inside characters. The most common short gaps are the
-  // element gaps, wherever they fall against the dot.
-  const double lnDot = std::log(m.dot);
-  double upper = lnDot + std::log(1.9);
-  std::vector<double> usable;
-  for (double v : x) {
-    if (v > lnDot - std::log(kHeavyGap)) usable.push_back(v);
-  }
-  if (usable.size() >= 5) {
-    // Only with letter gaps beyond them: gaps all alike are a run of
-    // one-tone letters (EEEE), whose letter gaps are no element gaps.
-    const double shortest = std::min(Quantile(&usable, 0.2), lnDot + std::log(3.0));
-    const double longest = Quantile(&usable, 1.0);
-    if (longest > shortest + std::log(1.6)) upper = std::max(upper, shortest + std::log(1.6));
-  }
-  std::vector<double> inside;
-  for (double v : x) {
-    if (v > lnDot - std::log(kHeavyGap) && v < upper) inside.push_back(v);
-  }
-  if (inside.size() >= 3) {
-    m.elementGap = std::exp(MiddleMean(inside));
-    m.gapSpread = std::clamp(Spread(inside, std::log(m.elementGap)), 0.08, 0.35);
-  }
-  // Letter and word gaps. Letter gaps are the more common, so a single
-  // group is letters (Farnsworth's included); the word gaps' length is
-  // taken from the short end of their group, so pauses between exchanges
-  // do not push the boundary up.
-  const double lower = std::log(1.8 * m.elementGap);
-  std::vector<double> between;
-  for (double v : x) {
-    if (v >= lower) between.push_back(v);
-  }
-  if (between.size() >= 3) {
-    std::vector<double> sorted = between;
-    double low = Quantile(&sorted, 0.1);
-    double high = Quantile(&sorted, 0.9);
-    std::vector<double> letters, words;
-    if (high - low > std::log(1.7) && SplitInTwo(between, &low, &high)) {
-      for (double v : between) (v > (low + high) / 2 ? words : letters).push_back(v);
-      // Groups four times apart are letters-and-words against pauses: the
-      // lower group is split again if it holds both.
-      if (high - low > std::log(4.0) && letters.size() >= 4) {
-        const std::vector<double> shorter = letters;
-        std::vector<double> sortedLower = shorter;
-        double a = Quantile(&sortedLower, 0.1);
-        double b = Quantile(&sortedLower, 0.9);
-        if (b - a > std::log(1.6) && SplitInTwo(shorter, &a, &b)) {
-          letters.clear();
-          words.clear();
-          for (double v : shorter) (v > (a + b) / 2 ? words : letters).push_back(v);
-        }
-      }
-    } else if (!firstReading && m.letterGapSeen && m.letterGap <= 4 * std::max(m.dot, m.elementGap) &&
-               std::exp(Quantile(&sorted, 0.5)) >= m.WordBoundary()) {
-      // One group as long as the word gaps already known, beside letter
-      // gaps of the usual length: words of one letter (I I I), not letters
-      // stretched.
-      words = between;
-    } else {
-      letters = between;
-    }
-    stretchedGuess = words.empty();
-    m.letterGapSeen = true;
-    if (!letters.empty()) m.letterGap = std::exp(Quantile(&letters, 0.5));
-    m.wordGap = words.size() >= 2 ? std::exp(Quantile(&words, 0.25)) : std::max(m.wordGap, 7.0 / 3 * m.letterGap);
-  } else if (firstReading && !between.empty()) {
-    std::vector<double> lengths;
-    lengths.reserve(between.size());
-    for (double v : between) lengths.push_back(std::exp(v));
-    stretchedGuess = FewLongGaps(lengths, &m);
-  }
-  m.letterGap = std::max(m.letterGap, 1.5 * m.elementGap);
-  m.wordGap = std::max(m.wordGap, 1.5 * m.letterGap);
-  return stretchedGuess && m.ShortestLetterGap() < m.letterGap;
-}
 
 }  // namespace tolvane::robust

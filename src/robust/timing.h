@@ -62,6 +62,8 @@ class TimingTracker {
   static void FitTonesTo(const std::vector<double>& x, bool keepRatio, TimingModel* model);
   // True when long gaps all alike were taken for stretched letter gaps.
   static bool FitGapsTo(const std::vector<double>& x, TimingModel* model, bool firstReading = false);
+  // The first long gaps, too few to cluster; true as FitGapsTo.
+  static bool FewLongGaps(std::vector<double> longGaps, TimingModel* m);
   void GapsFromDot();
 
   // Follows the word gaps' length one gap at a time: the few among the
