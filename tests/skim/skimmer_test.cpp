@@ -57,6 +57,24 @@ TEST(Skimmer, KeepsStationsApartFrom60HzUp) {
   }
 }
 
+// A lone dot between letter gaps at 30 WPM and more is shorter than half
+// a spectrum frame: its own spectrum is as broad as a neighbour's splatter.
+// The E of TEST, DE and EI3WZS still comes through.
+TEST(Skimmer, KeepsLoneDotsOfFastKeying) {
+  const char text[] = "CQ TEST EI3WZS EI3WZS|CQ DE EI3WZS EI3WZS E|TEST DE EI3WZS K";
+  // Between two bins (898.4 Hz) the dot's power splits between them.
+  for (double wpm : {30.0, 36.0, 40.0}) {
+    for (double pitch : {898.4, 1012.0}) {
+      const sim::Rendered r = sim::Render(Band({{pitch, 0, wpm, text}}, 20));
+      const auto signals = Signals(Skim(r.audio, Audio()));
+      const FoundSignal* a = Near(signals, pitch, 30);
+      ASSERT_NE(a, nullptr) << wpm << " WPM, " << pitch << " Hz";
+      EXPECT_LE(accuracy::ErrorRate(r.keyings[0].text, a->text), 0.02)
+          << wpm << " WPM, " << pitch << " Hz: " << a->text;
+    }
+  }
+}
+
 // From 60 to 80 Hz a neighbour's key clicks stay in a channel about 15 dB
 // under the key-down level; ungated, the recogniser took them for dots at
 // about 90 WPM and read runs of T.
