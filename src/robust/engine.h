@@ -215,6 +215,8 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     afcVar += 0.25;  // drift allowed between windows: half a hertz
     const double gain = afcVar / (afcVar + r);
     afcHz += std::clamp(gain * (offset - afcHz), -5.0, 5.0);
+    // Held near a pitch or within a band given; set only when that moves
+    // it, as recomputing the sum would change its last bit.
     const double heard = front.pitchHz() + afcHz;
     const double allowed = front.Allowed(heard);
     if (std::fabs(allowed - heard) > 0) afcHz = allowed - front.pitchHz();

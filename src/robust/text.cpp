@@ -20,7 +20,7 @@ float Margin(double length, double boundary, double halfWidth) {
 // quartiles and half that between the values an eighth in from either end.
 // Noise may throw one tone in eight out; two harmonics taking turns spread
 // wider than that.
-double Spread(std::vector<double> values) {
+double FrequencySpread(std::vector<double> values) {
   if (values.size() < 3) return 0;
   std::sort(values.begin(), values.end());
   const std::size_t n = values.size();
@@ -258,7 +258,7 @@ void TextStage::Decide(double nowSeconds, bool final) {
     // A keyed carrier keeps its frequency from tone to tone, against the
     // channel and as heard; a voice's harmonics, caught one syllable at a
     // time, do not, though the channel following a glide may keep one.
-    const double spread = std::max(Spread(recentOffsets_), Spread(recentHz_));
+    const double spread = std::max(FrequencySpread(recentOffsets_), FrequencySpread(recentHz_));
     const bool oneFrequency = recentOffsets_.size() < 3 || spread <= kOffsetSpreadHz;
     if (mean >= needed && oneFrequency && recent_.size() >= kJudged / 2 + 2 && wpm_ <= kFastestWpm) open_ = true;
   }

@@ -70,7 +70,7 @@ void Detector::Frame(const float* power) {
     const bool peak = p >= 0.5f * std::max(left, right) && p >= 3 * std::min(left, right);
     // For the gate, a summit is enough: a short mark's own spectrum is as
     // broad as a neighbour's splatter, but it tops its neighbours.
-    peak_[b] = peak ? 2 : (p >= std::max(left, right) ? 1 : 0);
+    peak_[b] = peak || p >= std::max(left, right) ? 1 : 0;
     if (!s.on && ratio > kOnRatio && peak) {
       s.on = true;
     } else if (s.on && (ratio < kOffRatio || p < 0.1f * s.peak)) {

@@ -69,7 +69,7 @@ class Detector {
 
   std::vector<Bin> state_;
   std::vector<float> power_;
-  std::vector<std::uint8_t> peak_;  // this frame: 2 a peak across frequency, 1 a summit only
+  std::vector<std::uint8_t> peak_;  // this frame: a peak across frequency, or a summit
   double frameRate_;
   float leak_;
   std::int64_t frame_ = 0;
