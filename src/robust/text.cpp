@@ -165,7 +165,7 @@ void TextStage::Judge(const ToneFacts& tone, double strength) {
     strongHz_ = tone.hz;
     runFrequencyKnown_ = true;
   }
-  if (strongRun_ >= 3 && wpm_ <= kFastestStrongWpm && !voiced_) open_ = true;
+  if (strongRun_ >= 3 && wpm_ <= kFastestStrongWpm && !voiced_ && !sealed_) open_ = true;
   recent_.push_back(strength);
   if (recent_.size() > kJudged) recent_.erase(recent_.begin());
   if (tone.offsetKnown) {
