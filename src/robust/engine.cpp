@@ -35,8 +35,14 @@ bool RobustDecoder::Impl::Steady(const Run& run, double perSample, double* offse
     Complex sum;
     for (std::int64_t k = run.start + p * span; k < run.start + (p + 1) * span; ++k) sum += At(k);
     if (p > edge) {
-      turned += sum * std::conj(last);
-      const double hz = std::arg(sum * std::conj(last)) * rate / (2 * robust::kPi * static_cast<double>(span));
+      // Where the oscillator was nudged within the tone, the step it made
+      // is put back: the tone as heard did not move.
+      const std::int64_t at = run.start + p * span;
+      const double moved = OscillatorAt(at) - OscillatorAt(at - span);
+      const Complex pair = sum * std::conj(last) *
+                           std::polar(1.0f, static_cast<float>(2 * robust::kPi * moved * static_cast<double>(span) / rate));
+      turned += pair;
+      const double hz = std::arg(pair) * rate / (2 * robust::kPi * static_cast<double>(span));
       lo = std::min(lo, hz);
       hi = std::max(hi, hz);
     }

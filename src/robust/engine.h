@@ -225,7 +225,7 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     // was found; more than that is another signal, for the search to find.
     if (std::fabs(afcHz) > 10 && std::fabs(nudged + afcHz) < 50) {
       front.Nudge(afcHz);
-      nudges[nudgeCount++ % nudges.size()] = {count, afcHz};
+      nudges[nudgeCount++ % nudges.size()] = {count + static_cast<std::int64_t>(front.mixDelay()), afcHz};
       nudged += afcHz;
       afcHz = 0;
     }

@@ -287,6 +287,10 @@ double FrontEnd::Allowed(double hz) const {
   return hz;
 }
 
+std::size_t FrontEnd::mixDelay() const {
+  return kChannelLength / 2 + (impl_->toBaseband.delay() + impl_->bbFactor - 1) / impl_->bbFactor;
+}
+
 std::size_t FrontEnd::inputPerBaseband() const { return impl_->preFactor * impl_->bbFactor; }
 
 double FrontEnd::SumVariance(std::size_t n) const {

@@ -61,6 +61,9 @@ class FrontEnd {
   bool voiced() const;
   double pitchHz() const;
   double basebandRate() const;
+  // Baseband samples already on their way through the filters, mixed with
+  // the oscillator as it was: a nudge shows only after them.
+  std::size_t mixDelay() const;
   // Input samples per baseband sample.
   std::size_t inputPerBaseband() const;
   // For noise through the channel filter: the variance of a sum of `n`
