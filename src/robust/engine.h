@@ -135,8 +135,10 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     // channel and as the keyed tone itself, where a keyed tone's own edges
     // splatter 20 dB or more below it.
     const double beside = std::min(sides[0], sides[1]) / 3;
-    guardNoise.Add(beside);
     centreLevel.Add(centreNorm);
+    // The noise beside, measured while the channel is quiet: a keyed
+    // tone's clicks spread beside it while it is down.
+    if (centreNorm <= centreLevel.Quantile(0.5)) guardNoise.Add(beside);
     const double keyDown = centreLevel.Quantile(0.9);
     const auto g = static_cast<float>(beside > 0.25 * centreNorm && beside > 0.1 * keyDown ? beside : 0.0);
     guard[static_cast<std::size_t>((count / static_cast<std::int64_t>(kGuardBlock)) % static_cast<std::int64_t>(guard.size()))] = g;
