@@ -44,7 +44,7 @@ constexpr double kSlowChange = 0.15;
 
 // Two-sided exponential smoothing with decay `r` per step, of `value`
 // where `weight` is set: sums of weighted values and of weights.
-void Smooth(const std::vector<double>& value, const std::vector<double>& weight, double r,
+void Smooth(const std::vector<double>& value, const std::vector<bool>& weight, double r,
             std::vector<double>* sumValue, std::vector<double>* sumWeight) {
   // The forward sums go straight into the outputs; the backward pass adds
   // to them in place.
@@ -54,7 +54,7 @@ void Smooth(const std::vector<double>& value, const std::vector<double>& weight,
   double av = 0, aw = 0;
   for (std::size_t j = 0; j < n; ++j) {
     av = av * r + value[j];
-    aw = aw * r + weight[j];
+    aw = aw * r + (weight[j] ? 1 : 0);
     (*sumValue)[j] = av;
     (*sumWeight)[j] = aw;
   }
@@ -64,7 +64,7 @@ void Smooth(const std::vector<double>& value, const std::vector<double>& weight,
     (*sumValue)[j] += av;
     (*sumWeight)[j] += aw;
     av = av * r + value[j] * r;
-    aw = aw * r + weight[j] * r;
+    aw = aw * r + (weight[j] ? r : 0);
   }
 }
 
@@ -152,8 +152,7 @@ Levels MeasureLevels(const std::vector<StepObservation>& steps, const std::vecto
   const double tau = std::clamp(100 / std::max(snr, 1e-3), 1.5, 80.0);
   // Each average lives only as long as it is read: an engine's peak heap
   // is the sum of what lives here at once.
-  std::vector<double> weight(n);
-  for (std::size_t j = 0; j < n; ++j) weight[j] = down[j] ? 1 : 0;
+  const std::vector<bool>& weight = down;
   {
     std::vector<double> power(n);
     for (std::size_t j = 0; j < n; ++j) power[j] = down[j] ? std::norm(steps[j].sum) - noise : 0;
@@ -222,14 +221,14 @@ Levels MeasureLevels(const std::vector<StepObservation>& steps, const std::vecto
   // The carrier's phase, from the key-down steps within about 150 ms either
   // side: a residual frequency error turns the phasors either side equally,
   // so their sum still points the right way, only shorter.
-  std::vector<double> sr, swr, si, swi;
+  std::vector<double> sr, si, sw;  // the weights' sums are the same for both parts
   const double r2 = std::exp(-1 / phaseSteps);
   {
     std::vector<double> part(n);
     for (std::size_t j = 0; j < n; ++j) part[j] = down[j] ? steps[j].sum.real() : 0;
-    Smooth(part, weight, r2, &sr, &swr);
+    Smooth(part, weight, r2, &sr, &sw);
     for (std::size_t j = 0; j < n; ++j) part[j] = down[j] ? steps[j].sum.imag() : 0;
-    Smooth(part, weight, r2, &si, &swi);
+    Smooth(part, weight, r2, &si, &sw);
   }
   for (std::size_t j = 0; j < n; ++j) {
     const double m = std::hypot(sr[j], si[j]);
