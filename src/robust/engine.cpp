@@ -11,6 +11,7 @@ namespace {
 
 constexpr std::int64_t kShortestJudged = 16;  // baseband samples: two in each eighth
 constexpr double kClearlyKeyed = 1000;        // energy over noise: a 30 dB tone
+constexpr std::int64_t kMostSteps = 400;      // steps in a window
 
 }  // namespace
 
@@ -139,8 +140,61 @@ void RobustDecoder::Impl::Commit(const Run& run, bool forced) {
   start = run.on ? robust::WindowStart::kGap : robust::WindowStart::kTone;
 }
 
+// A first reading whose key-down steps stand 20 dB above its key-up ones
+// is of a clear signal. Its speed is read from the baseband sample by
+// sample, since the steps, sized for a guessed speed, may be longer than
+// fast keying's dots: the edges lie where the tone's amplitude is half its
+// usual. The window is then read again under that speed.
+bool RobustDecoder::Impl::SeedFromClearReading(const std::vector<bool>& down,
+                                               const std::vector<robust::StepObservation>& obs) {
+  double on = 0, off = 0, onCount = 0, offCount = 0;
+  for (std::size_t j = 1; j + 1 < obs.size(); ++j) {
+    // A step beside an edge holds some of each.
+    if (down[j - 1] != down[j] || down[j + 1] != down[j]) continue;
+    (down[j] ? on : off) += std::norm(obs[j].sum);
+    (down[j] ? onCount : offCount) += 1;
+  }
+  if (onCount == 0 || offCount == 0 || on < 100 * off / offCount * onCount) return false;
+  // The usual key-down power: the mean of the samples within 10 dB of the
+  // loudest.
+  double loudest = 0;
+  for (std::int64_t k = commit; k < count; ++k) loudest = std::max(loudest, static_cast<double>(std::norm(At(k))));
+  double sum = 0, n = 0;
+  for (std::int64_t k = commit; k < count; ++k) {
+    const double p = std::norm(At(k));
+    if (p >= 0.1 * loudest) {
+      sum += p;
+      n += 1;
+    }
+  }
+  if (n == 0) return false;
+  const double half = 0.25 * sum / n;
+  std::vector<double> tones, gaps;
+  std::int64_t from = commit;
+  bool keyed = std::norm(At(commit)) > half;
+  for (std::int64_t k = commit + 1; k <= count; ++k) {
+    if (k < count && (std::norm(At(k)) > half) == keyed) continue;
+    // The first and last runs may be cut by the window.
+    if (from > commit && k < count) (keyed ? tones : gaps).push_back(static_cast<double>(k - from));
+    from = k;
+    keyed = !keyed;
+  }
+  if (tones.size() < 3) return false;
+  const double before = Model().dot;
+  timing.Seed(tones, gaps, rate);
+  if (std::fabs(std::log(timing.model().dot / before)) <= std::log(1.3)) return false;
+  front.SetDot(timing.model().dot / rate);
+  return true;
+}
+
 void RobustDecoder::Impl::Analyse(bool final) {
-  if (locks == 0 || count <= commit) return;
+  // A window read under a speed far from the one it shows is read again,
+  // once, with what it showed; its buffers are gone by then.
+  if (ReadWindow(final, false)) ReadWindow(final, true);
+}
+
+bool RobustDecoder::Impl::ReadWindow(bool final, bool again) {
+  if (locks == 0 || count <= commit) return false;
   // Twelve dots ahead: a second at 12 WPM, longer at slow speeds. Weak
   // tones need more of them to fix the speed and the levels: further ahead
   // as the SNR falls below 0 dB, up to 1.6 s, which keeps the text within
@@ -154,11 +208,13 @@ void RobustDecoder::Impl::Analyse(bool final) {
   // Steps of a fifth of the shorter of a dot and a gap.
   const robust::TimingModel m = Model();
   const double shortest = timing.seeded() ? std::min(m.dot, m.elementGap) : 0.04 * rate;
-  const auto step = static_cast<std::int64_t>(std::clamp(std::round(shortest / 5), 1.0, 40.0));
+  // Never more than kMostSteps of them, which bounds the window's memory.
+  const auto step = std::max(static_cast<std::int64_t>(std::clamp(std::round(shortest / 5), 1.0, 40.0)),
+                             (count - commit + kMostSteps - 1) / kMostSteps);
   const std::int64_t steps = (count - commit) / step;
   if (steps < 4) {
     if (final) text.Finish(Seconds(count));
-    return;
+    return false;
   }
   std::vector<robust::StepObservation> obs(static_cast<std::size_t>(steps));
   // The residual frequency taken out as the steps are summed; the phase
@@ -183,6 +239,9 @@ void RobustDecoder::Impl::Analyse(bool final) {
   // threshold alone decides elsewhere, so a misreading cannot feed itself.
   std::vector<bool> down = robust::FirstReading(
       obs, stepNoise, static_cast<std::size_t>(std::max<std::int64_t>(2, static_cast<std::int64_t>(1.5 * m.dot) / step)));
+  // Until the speed is known, a clear first reading gives it: read under a
+  // guessed speed, fast keying runs its dots together.
+  if (!again && timing.tones() < 8 && SeedFromClearReading(down, obs)) return true;
   for (const Run& r : previous) {
     if (!r.on) continue;
     for (std::int64_t k = std::max(r.start, commit); k < r.start + r.length; ++k) {
@@ -334,6 +393,7 @@ void RobustDecoder::Impl::Analyse(bool final) {
   front.SetDot(Model().dot / rate);
   front.SetHolding(text.open());
   text.Take(&events);
+  return false;
 }
 
 }  // namespace tolvane

@@ -12,6 +12,9 @@ constexpr double kHistorySeconds = 2.5;   // kept for replay when a signal is fo
 constexpr double kQuietSeconds = 4;       // a lock this long without keying may move
 constexpr double kBasebandRate = 1000;    // about one value per millisecond
 constexpr std::size_t kChannelLength = 161;  // taps; the narrowest channel needs them
+constexpr double kUnknownSpeedCutoffHz = 60;
+constexpr double kWidestCutoffHz = 150;
+constexpr double kClearRatio = 1000;  // keyed down over the floor, in a search bin: 30 dB
 
 // Input samples per working sample: the pitch search and the mixer work at
 // about 8000 Hz whatever the input's rate.
@@ -52,7 +55,7 @@ struct FrontEnd::Impl {
   Oscillator oscillator;
   Decimator<Complex> toBaseband;
   Decimator<Complex> channel;
-  double channelCutoff = 60;
+  double channelCutoff = kUnknownSpeedCutoffHz;
   std::vector<Complex> wideDelay;  // wide values, aligned with the channel's delay
   std::vector<std::int64_t> timeDelay;
   std::size_t delayAt = 0;
@@ -191,6 +194,11 @@ struct FrontEnd::Impl {
     oscillator = Oscillator();
     oscillator.SetFrequency(pitch / working);
     toBaseband.Reset();
+    // Until the speed is known the channel suits 30 WPM; a clear signal
+    // loses nothing by a wider one, in which the dots of the fastest
+    // keying stay apart long enough to show its speed.
+    channelCutoff = search.keyedRatio(bin) >= kClearRatio ? kWidestCutoffHz : kUnknownSpeedCutoffHz;
+    channel.SetTaps(ChannelTaps(channelCutoff));
     channel.Reset();
     std::fill(wideDelay.begin(), wideDelay.end(), Complex{});
     delayAt = 0;
@@ -267,7 +275,7 @@ void FrontEnd::Push(const float* samples, std::size_t count, BasebandSink* sink)
 }
 
 void FrontEnd::SetDot(double dotSeconds) {
-  const double cutoff = std::clamp(2.5 / dotSeconds, 30.0, 150.0);
+  const double cutoff = std::clamp(2.5 / dotSeconds, 30.0, kWidestCutoffHz);
   if (std::fabs(cutoff - impl_->channelCutoff) < 0.15 * impl_->channelCutoff) return;
   impl_->channelCutoff = cutoff;
   impl_->channel.SetTaps(impl_->ChannelTaps(cutoff));

@@ -46,6 +46,10 @@ class PitchSearch {
   std::size_t Follow(std::size_t bin) const;
   bool keyedDown(std::size_t bin) const { return bins_[bin].on; }
   float keyedPower(std::size_t bin) const { return bins_[bin].onPower; }
+  // The bin's power over its floor while keyed down, on average.
+  float keyedRatio(std::size_t bin) const {
+    return bins_[bin].onCount > 0 ? bins_[bin].onSum / bins_[bin].onCount : 0;
+  }
   // The bin's power averaged over a couple of seconds, keyed or not.
   float averagePower(std::size_t bin) const { return bins_[bin].smooth; }
   // The frequency of the peak at `bin`, between bins.
