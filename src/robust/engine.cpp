@@ -140,13 +140,14 @@ void RobustDecoder::Impl::Commit(const Run& run, bool forced) {
   start = run.on ? robust::WindowStart::kGap : robust::WindowStart::kTone;
 }
 
-// A first reading whose key-down steps stand 20 dB above its key-up ones
-// is of a clear signal. Its speed is read from the baseband sample by
+// A first reading whose key-down samples stand 30 dB above the noise
+// between them is of a clear signal. Its speed is read from the baseband sample by
 // sample, since the steps, sized for a guessed speed, may be longer than
 // fast keying's dots: the edges lie where the tone's amplitude is half its
 // usual. The window is then read again under that speed.
 bool RobustDecoder::Impl::SeedFromClearReading(const std::vector<bool>& down,
-                                               const std::vector<robust::StepObservation>& obs) {
+                                               const std::vector<robust::StepObservation>& obs,
+                                               std::int64_t step) {
   double on = 0, off = 0, onCount = 0, offCount = 0;
   for (std::size_t j = 1; j + 1 < obs.size(); ++j) {
     // A step beside an edge holds some of each.
@@ -154,7 +155,11 @@ bool RobustDecoder::Impl::SeedFromClearReading(const std::vector<bool>& down,
     (down[j] ? on : off) += std::norm(obs[j].sum);
     (down[j] ? onCount : offCount) += 1;
   }
-  if (onCount == 0 || offCount == 0 || on < 100 * off / offCount * onCount) return false;
+  if (onCount == 0 || offCount == 0) return false;
+  // Per sample: a tone's step sums add in amplitude, noise's in power (as
+  // far as the channel filter leaves its samples apart).
+  const double s = static_cast<double>(step);
+  if (on / onCount / (s * s) < 1000 * off / offCount / front.SumVariance(static_cast<std::size_t>(step))) return false;
   // The usual key-down power: the mean of the samples within 10 dB of the
   // loudest.
   double loudest = 0;
@@ -241,7 +246,7 @@ bool RobustDecoder::Impl::ReadWindow(bool final, bool again) {
       obs, stepNoise, static_cast<std::size_t>(std::max<std::int64_t>(2, static_cast<std::int64_t>(1.5 * m.dot) / step)));
   // Until the speed is known, a clear first reading gives it: read under a
   // guessed speed, fast keying runs its dots together.
-  if (!again && timing.tones() < 8 && SeedFromClearReading(down, obs)) return true;
+  if (!again && timing.tones() < 8 && SeedFromClearReading(down, obs, step)) return true;
   for (const Run& r : previous) {
     if (!r.on) continue;
     for (std::int64_t k = std::max(r.start, commit); k < r.start + r.length; ++k) {

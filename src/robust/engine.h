@@ -307,7 +307,8 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   // Reads the window; true when it should be read again, under the speed
   // it has just set (`again` the second time).
   bool ReadWindow(bool final, bool again);
-  bool SeedFromClearReading(const std::vector<bool>& down, const std::vector<robust::StepObservation>& obs);
+  bool SeedFromClearReading(const std::vector<bool>& down, const std::vector<robust::StepObservation>& obs,
+                            std::int64_t step);
   void Commit(const Run& run, bool forced);
   robust::ToneFacts Facts(const Run& run) const;
   bool Steady(const Run& run, double perSample, double* offsetHz) const;
