@@ -291,8 +291,7 @@ void FrontEnd::Nudge(double hz) {
 double FrontEnd::Allowed(double hz) const {
   const RobustOptions& o = impl_->listen;
   if (o.pitchGiven) return std::clamp(hz, o.pitchHz - kFollowToleranceHz, o.pitchHz + kFollowToleranceHz);
-  if (o.bandLoHz != 0 || o.bandHiHz != 0) return std::clamp(hz, o.bandLoHz, std::max(o.bandLoHz, o.bandHiHz));
-  return hz;
+  return std::clamp(hz, impl_->search.bandLoHz(), impl_->search.bandHiHz());
 }
 
 std::size_t FrontEnd::mixDelay() const {

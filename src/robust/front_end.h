@@ -50,9 +50,10 @@ class FrontEnd {
   void SetHolding(bool holding);
   // Moves the oscillator by `hz` to follow a drifting signal.
   void Nudge(double hz);
-  // `hz` held near the pitch, or within the band, asked for: a signal
-  // followed there never leads the channel onto a louder one beside it,
-  // whose skirt would leak in at the channel's edge.
+  // `hz` held near the pitch asked for, or within the band searched (one
+  // asked for, or the input's): a signal followed there never leads the
+  // channel onto a louder one beside it, whose skirt would leak in at the
+  // channel's edge, nor down the slope of low-frequency noise.
   double Allowed(double hz) const;
 
   bool locked() const;

@@ -70,6 +70,8 @@ void PitchSearch::SetBand(const RobustOptions& listen, std::size_t preFactor) {
     hi = std::min(hi, listen.pitchHz + kPitchToleranceHz);
   }
   if (hi < lo) hi = lo;
+  bandLoHz_ = lo;
+  bandHiHz_ = hi;
   // Bins are indexed from the band's low edge; for I/Q, negative
   // frequencies wrap to the top of the FFT. A band narrower than the
   // input carries is watched a little beyond its edges too, so that a

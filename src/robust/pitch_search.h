@@ -32,6 +32,10 @@ class PitchSearch {
   // The strongest keyed peak of the band, or size() when there is none.
   std::size_t best() const { return best_; }
   float bestStrength() const { return bestStrength_; }
+  // The band candidates are looked for in: the input's, narrowed to a band
+  // or pitch given.
+  double bandLoHz() const { return bandLoHz_; }
+  double bandHiHz() const { return bandHiHz_; }
   // Bins watched, indexed from the lowest.
   std::size_t size() const { return bins_.size(); }
   std::int64_t frames() const { return frameCount_; }
@@ -106,6 +110,8 @@ class PitchSearch {
   float floorRate_ = 0;
   std::size_t best_ = 0;
   float bestStrength_ = 0;
+  double bandLoHz_ = 0;  // where candidates are looked for
+  double bandHiHz_ = 0;
   // The watched bin's frames keyed down and up (leaky), and each bin's
   // frames keyed down among each of those.
   std::size_t watched_ = 0;

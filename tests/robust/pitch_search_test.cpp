@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "robust/front_end.h"
 #include "robust/pitch_search.h"
 #include "sim/sim.h"
 
@@ -206,6 +207,37 @@ TEST(PitchSearch, FramesAndSettles) {
     EXPECT_EQ(search.settled(), frames >= 7) << frames;  // 1024 + 6 x 512 >= 4000
   }
   EXPECT_DOUBLE_EQ(search.framesPerSecond(), kWorking / 512);
+}
+
+// A followed signal stays near the pitch asked for, or in the band searched:
+// low-frequency noise's slope once drew the channel from 100 Hz down to 1 Hz.
+TEST(FrontEnd, FollowsOnlyWithinTheBandSearched) {
+  struct Case {
+    const char* name;
+    RobustOptions listen;
+    double hz, allowed;
+  };
+  RobustOptions audio;
+  RobustOptions band = audio;
+  band.bandLoHz = 300;
+  band.bandHiHz = 900;
+  RobustOptions pitch = audio;
+  pitch.pitchGiven = true;
+  pitch.pitchHz = 600;
+  RobustOptions iq;
+  iq.complex = true;
+  iq.sampleRate = 8000;
+  const Case cases[] = {
+      {"audio, below 100 Hz", audio, 1, 100},       {"audio, inside", audio, 700, 700},
+      {"audio, above the top", audio, 3900, 3600},  {"band, below it", band, 250, 300},
+      {"band, above it", band, 950, 900},           {"pitch, far above", pitch, 700, 600 + kFollowToleranceHz},
+      {"pitch, near", pitch, 610, 610},             {"I/Q, negative", iq, -2000, -2000},
+      {"I/Q, past the edge", iq, 3900, 0.45 * 8000},
+  };
+  for (const Case& c : cases) {
+    const FrontEnd front(c.listen);
+    EXPECT_DOUBLE_EQ(front.Allowed(c.hz), c.allowed) << c.name;
+  }
 }
 
 }  // namespace
