@@ -141,10 +141,10 @@ void RobustDecoder::Impl::Commit(const Run& run, bool forced) {
 }
 
 // A first reading whose key-down samples stand 30 dB above the noise
-// between them is of a clear signal. Its speed is read from the baseband sample by
-// sample, since the steps, sized for a guessed speed, may be longer than
-// fast keying's dots: the edges lie where the tone's amplitude is half its
-// usual. The window is then read again under that speed.
+// between them is of a clear signal. Its speed is read from the baseband
+// sample by sample, since the steps, sized for a guessed speed, may be
+// longer than fast keying's dots: the edges lie where the tone's amplitude
+// is half its usual. The window is then read again under that speed.
 bool RobustDecoder::Impl::SeedFromClearReading(const std::vector<bool>& down,
                                                const std::vector<robust::StepObservation>& obs,
                                                std::int64_t step) {
