@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "robust/front_end.h"
+#include "robust/gain.h"
 #include "robust/levels.h"
 #include "robust/robust.h"
 #include "robust/text.h"
@@ -60,6 +61,10 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     rate = basebandRate;
     ring.assign(static_cast<std::size_t>(kRingSeconds * rate), Complex{});
     guard.assign(ring.size() / kGuardBlock + 1, 0.0f);
+    // The gain read from within 150 ms, and undone for 3 s after a crash.
+    const auto blocksPerSecond = rate / static_cast<double>(kGuardBlock);
+    receiverGain.Reset(guard.size(), std::max<std::int64_t>(2, static_cast<std::int64_t>(0.15 * blocksPerSecond)),
+                       static_cast<std::int64_t>(3 * blocksPerSecond));
     block.clear();
     count = 0;
     commit = 0;
@@ -141,7 +146,15 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     if (centreNorm <= centreLevel.Quantile(0.5)) guardNoise.Add(beside);
     const double keyDown = centreLevel.Quantile(0.9);
     const auto g = static_cast<float>(beside > 0.25 * centreNorm && beside > 0.1 * keyDown ? beside : 0.0);
-    guard[static_cast<std::size_t>((count / static_cast<std::int64_t>(kGuardBlock)) % static_cast<std::int64_t>(guard.size()))] = g;
+    const auto at = static_cast<std::size_t>((count / static_cast<std::int64_t>(kGuardBlock)) %
+                                             static_cast<std::int64_t>(guard.size()));
+    guard[at] = g;
+    // The noise beside shows the receiver's gain where the channel holds
+    // noise alone: well below the key-down level, whose edges splash
+    // beside it, and with no station filling one side.
+    const bool quiet = centreNorm <= 6 * beside && centreNorm <= 0.03 * keyDown &&
+                       std::max(sides[0], sides[1]) <= 6 * std::min(sides[0], sides[1]);
+    receiverGain.Add(beside, quiet, g > 0);
     block.clear();
   }
 
@@ -307,6 +320,7 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   // Reads the window; true when it should be read again, under the speed
   // it has just set (`again` the second time).
   bool ReadWindow(bool final, bool again);
+  void UndoAgc(std::vector<robust::StepObservation>* obs, std::int64_t step) const;
   bool SeedFromClearReading(const std::vector<bool>& down, const std::vector<robust::StepObservation>& obs,
                             std::int64_t step);
   void Commit(const Run& run, bool forced);
@@ -323,6 +337,7 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   robust::PowerHistogram noise;
   robust::PowerHistogram lately;  // the channel's power over the last two seconds
   robust::PowerHistogram guardNoise;
+  robust::ReceiverGain receiverGain{20000.0 / kGuardBlock};
   robust::PowerHistogram centreLevel;  // the channel's power per guard block
   std::int64_t count = 0;
   std::int64_t commit = 0;
