@@ -134,7 +134,12 @@ void RobustDecoder::Impl::Commit(const Run& run, bool forced) {
       timing.AddGap(static_cast<double>(run.length));
     }
     LearnNoise(run);
-    text.Gap(static_cast<double>(run.length), Seconds(run.start), model);
+    // Fading eats into the ends of tones and so lengthens the gaps between
+    // them: a gap inside a letter may look two units long. Under fading the
+    // boundary with the letter gap moves up by as much as 40 %.
+    robust::TimingModel faded = model;
+    faded.elementGap *= 1 + ToneFading();
+    text.Gap(static_cast<double>(run.length), Seconds(run.start), faded);
   }
   commit = run.start + run.length;
   start = run.on ? robust::WindowStart::kGap : robust::WindowStart::kTone;
