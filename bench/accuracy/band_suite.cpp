@@ -133,7 +133,8 @@ int RunBandSuite(const Options& options) {
   std::printf("Real-band suite: %d on-air texts of 60+ characters per row (seeds %d to %d%s), each\n"
               "followed after a 0.5-3 s pause by a short message; 16-28 WPM, 450-850 Hz. SNR is the\n"
               "mean key-down tone power over the noise power in 2500 Hz, before the AGC. Rows marked\n"
-              "\"pitch given\" hand the wanted pitch to the robust recogniser; the others cannot be told it.\n",
+              "\"pitch given\" hand the wanted pitch to the robust recogniser and to fldigi; the others\n"
+              "cannot be told it.\n",
               seeds, first, first + seeds - 1, options.tune ? ", tuning seeds" : ", never used for tuning");
   std::vector<std::string> names;
   std::vector<std::vector<double>> cer, wer, shortCer;

@@ -91,14 +91,16 @@ std::string Robust(const std::vector<float>& audio, double rate, double pitchHz)
 
 std::string Decode(Decoder decoder, const std::vector<float>& audio, double rate, double pitchHz) {
   if (decoder == Decoder::kRobust) return Robust(audio, rate, pitchHz);
-  // The others read 8000 Hz 16-bit files and cannot be told a pitch.
+  // The others read 8000 Hz 16-bit files; of them only fldigi can be told
+  // a pitch (its carrier, where its AFC starts).
   const std::vector<std::int16_t> pcm = ToPcm8000(audio, rate);
+  const std::string pitch = pitchHz > 0 ? " --pitch " + std::to_string(static_cast<int>(std::lround(pitchHz))) : "";
   std::string text;
   switch (decoder) {
     case Decoder::kRobust: break;
     case Decoder::kBasic: tolvane::DecodeSamples(pcm.data(), pcm.size(), &text); break;
     case Decoder::kMultimon: text = RunOnWav(pcm, "multimon-ng -t wav -a MORSE_CW -q", " 2>/dev/null"); break;
-    case Decoder::kFldigi: text = RunOnWav(pcm, "python3 '" + FldigiScript() + "'", " 2>/dev/null"); break;
+    case Decoder::kFldigi: text = RunOnWav(pcm, "python3 '" + FldigiScript() + "'" + pitch, " 2>/dev/null"); break;
   }
   return text;
 }
