@@ -134,12 +134,7 @@ void RobustDecoder::Impl::Commit(const Run& run, bool forced) {
       timing.AddGap(static_cast<double>(run.length));
     }
     LearnNoise(run);
-    // Fading eats into the ends of tones and so lengthens the gaps between
-    // them: a gap inside a letter may look two units long. Under fading the
-    // boundary with the letter gap moves up by as much as 40 %.
-    robust::TimingModel faded = model;
-    faded.elementGap *= 1 + ToneFading();
-    text.Gap(static_cast<double>(run.length), Seconds(run.start), faded);
+    text.Gap(static_cast<double>(run.length), Seconds(run.start), GapModel());
   }
   commit = run.start + run.length;
   start = run.on ? robust::WindowStart::kGap : robust::WindowStart::kTone;
@@ -411,7 +406,7 @@ bool RobustDecoder::Impl::ReadWindow(bool final, bool again) {
   if (!final && !previous.empty() && !previous.front().on) {
     const std::int64_t gapStart = previous.front().start;
     if (gapStart == openGapStart) {
-      text.OpenGap(static_cast<double>(horizon - gapStart), Seconds(horizon), Model());
+      text.OpenGap(static_cast<double>(horizon - gapStart), Seconds(horizon), GapModel());
     }
     openGapStart = gapStart;
   } else {

@@ -270,6 +270,16 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   // once the speed is known, to what lies ahead in the last window too.
   const robust::TimingModel& Model() const { return timing.tones() >= 8 ? local : timing.model(); }
 
+  // The model gaps are judged by. Fading eats into the ends of tones and so
+  // lengthens the gaps between them: a gap inside a letter may look two
+  // units long. Under fading the boundary with the letter gap moves up by
+  // as much as 40 %, for gaps committed and gaps still open alike.
+  robust::TimingModel GapModel() const {
+    robust::TimingModel m = Model();
+    m.elementGap *= 1 + ToneFading();
+    return m;
+  }
+
   // The working model in steps of `step` samples.
   robust::TimingModel StepModel(std::int64_t step) const {
     robust::TimingModel m = Model();
