@@ -24,12 +24,13 @@ void RobustDecoder::Push(const float* samples, std::size_t count) {
 }
 
 void RobustDecoder::Flush() {
-  // Push the filters' tails out, then decide everything.
+  // Push the filters' tails and the gain's delay out, then decide
+  // everything.
   // In small blocks: one 0.3 s block at 48 kHz would be the engine's
   // largest allocation.
   constexpr std::size_t kBlock = 256;
   const float silence[kBlock * 2] = {};
-  for (auto left = static_cast<std::size_t>(0.3 * impl_->options.sampleRate); left > 0;) {
+  for (auto left = static_cast<std::size_t>(0.5 * impl_->options.sampleRate); left > 0;) {
     const std::size_t n = std::min(left, kBlock);
     impl_->front.Push(silence, n, impl_.get());
     left -= n;

@@ -192,22 +192,10 @@ bool RobustDecoder::Impl::SeedFromClearReading(const std::vector<bool>& down,
   return true;
 }
 
-// The receiver's gain, where an AGC has turned it down after a crash, is
-// undone step by step. Only for a signal above the noise, where a dip
-// costs letters and the quiet stretches beside it are plain to see; and
-// only where the noise beside the channel is the noise in its gaps too:
-// on a clean recording both are the filters' leftovers, or silence, and
-// their ratio is chance.
-void RobustDecoder::Impl::UndoAgc(std::vector<robust::StepObservation>* obs, std::int64_t step) const {
-  if (snrDb < 0) return;
-  const double beside = kGuardToChannel * receiverGain.usualBeside() * front.noiseBandwidthHz();
-  const double between = gapWeight > 0.5 ? gapPower / gapWeight : 0;
-  if (!(beside > 0.25 * between && beside < 4 * between)) return;
-  for (std::size_t j = 0; j < obs->size(); ++j) {
-    const std::int64_t middle = commit + static_cast<std::int64_t>(j) * step + step / 2;
-    (*obs)[j].sum *= static_cast<float>(receiverGain.Correction(middle / static_cast<std::int64_t>(kGuardBlock)));
-  }
-}
+// Whether the front end undoes the receiver's gain where an AGC has turned
+// it down after a crash: not on a clean recording, whose "noise" beside
+// the channel is the filters' leftovers and the keying's splash.
+bool RobustDecoder::Impl::UndoGain() const { return snrDb <= kCleanSnrDb; }
 
 void RobustDecoder::Impl::Analyse(bool final) {
   // A window read under a speed far from the one it shows is read again,
@@ -255,7 +243,7 @@ bool RobustDecoder::Impl::ReadWindow(bool final, bool again) {
     o.guard = guard[static_cast<std::size_t>((middle / static_cast<std::int64_t>(kGuardBlock)) %
                                               static_cast<std::int64_t>(guard.size()))];
   }
-  UndoAgc(&obs, step);
+  front.SetGainUndo(UndoGain());
   double stepNoise = NoisePower() * front.SumVariance(static_cast<std::size_t>(step));
   // The first reading: a threshold on each step's power, joined by the
   // last window's tones where it reaches, which find more at low SNR. The

@@ -25,11 +25,13 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   static constexpr double kSettleSeconds = 3;     // after a lock, before the noise is trusted
   static constexpr double kAmbiguousSeconds = 4;  // uncommitted at most while dots may be dashes
   static constexpr double kGlideHz = 6;           // a tone's frequency wanders this much at most
-  static constexpr std::size_t kGuardBlock = 16;  // samples per guard measurement
+  static constexpr std::size_t kGuardBlock = robust::kGuardBlock;  // samples per guard measurement
   static constexpr std::int64_t kSettle = 200;     // baseband samples the filters need after a lock
   // The median guard measurement times this and the channel's noise
   // bandwidth is the channel's noise power, for white noise (measured).
   static constexpr double kGuardToChannel = 4.7e-4;
+  // Key-down power over noise in 2500 Hz above which a recording is clean.
+  static constexpr double kCleanSnrDb = 40;
 
   // A run in baseband samples since the lock.
   struct Run {
@@ -61,10 +63,6 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     rate = basebandRate;
     ring.assign(static_cast<std::size_t>(kRingSeconds * rate), Complex{});
     guard.assign(ring.size() / kGuardBlock + 1, 0.0f);
-    // The gain read from within 150 ms, and undone for 3 s after a crash.
-    const auto blocksPerSecond = rate / static_cast<double>(kGuardBlock);
-    receiverGain.Reset(guard.size(), std::max<std::int64_t>(2, static_cast<std::int64_t>(0.15 * blocksPerSecond)),
-                       static_cast<std::int64_t>(3 * blocksPerSecond));
     block.clear();
     count = 0;
     commit = 0;
@@ -113,33 +111,12 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   // smaller of the two: a crash raises both sides, an interfering
   // station only one.
   void Guard() {
-    if (twiddle.empty()) {
-      // Hann-windowed DFT bins 0 and +-2..+-4 of one block.
-      const double n = static_cast<double>(kGuardBlock);
-      for (int k = -4; k <= 4; ++k) {
-        for (std::size_t i = 0; i < kGuardBlock; ++i) {
-          const double w = 0.5 - 0.5 * std::cos(2 * robust::kPi * (static_cast<double>(i) + 0.5) / n);
-          const double a = -2 * robust::kPi * k * static_cast<double>(i) / n;
-          twiddle.emplace_back(static_cast<float>(w * std::cos(a)), static_cast<float>(w * std::sin(a)));
-        }
-      }
-    }
-    auto bin = [&](int k) {
-      Complex sum;
-      const Complex* t = twiddle.data() + static_cast<std::size_t>(k + 4) * kGuardBlock;
-      for (std::size_t i = 0; i < kGuardBlock; ++i) sum += block[i] * t[i];
-      return std::norm(sum);
-    };
-    const double centreNorm = bin(0);
-    double sides[2] = {0, 0};
-    for (int k = 2; k <= 4; ++k) {
-      sides[0] += bin(-k);
-      sides[1] += bin(k);
-    }
+    const robust::GuardPowers p = robust::MeasureGuard(block.data());
+    const double centreNorm = p.centre;
     // Per bin beside the channel; a static crash is as loud there as in the
     // channel and as the keyed tone itself, where a keyed tone's own edges
     // splatter 20 dB or more below it.
-    const double beside = std::min(sides[0], sides[1]) / 3;
+    const double beside = p.beside();
     centreLevel.Add(centreNorm);
     // The noise beside, measured while the channel is quiet: a keyed
     // tone's clicks spread beside it while it is down.
@@ -149,12 +126,6 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     const auto at = static_cast<std::size_t>((count / static_cast<std::int64_t>(kGuardBlock)) %
                                              static_cast<std::int64_t>(guard.size()));
     guard[at] = g;
-    // The noise beside shows the receiver's gain where the channel holds
-    // noise alone: well below the key-down level, whose edges splash
-    // beside it, and with no station filling one side.
-    const bool quiet = centreNorm <= 6 * beside && centreNorm <= 0.03 * keyDown &&
-                       std::max(sides[0], sides[1]) <= 6 * std::min(sides[0], sides[1]);
-    receiverGain.Add(beside, quiet, g > 0);
     block.clear();
   }
 
@@ -330,7 +301,7 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   // Reads the window; true when it should be read again, under the speed
   // it has just set (`again` the second time).
   bool ReadWindow(bool final, bool again);
-  void UndoAgc(std::vector<robust::StepObservation>* obs, std::int64_t step) const;
+  bool UndoGain() const;
   bool SeedFromClearReading(const std::vector<bool>& down, const std::vector<robust::StepObservation>& obs,
                             std::int64_t step);
   void Commit(const Run& run, bool forced);
@@ -343,11 +314,9 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   std::vector<Complex> ring;
   std::vector<float> guard;
   std::vector<Complex> block;
-  std::vector<Complex> twiddle;
   robust::PowerHistogram noise;
   robust::PowerHistogram lately;  // the channel's power over the last two seconds
   robust::PowerHistogram guardNoise;
-  robust::ReceiverGain receiverGain{20000.0 / kGuardBlock};
   robust::PowerHistogram centreLevel;  // the channel's power per guard block
   std::int64_t count = 0;
   std::int64_t commit = 0;

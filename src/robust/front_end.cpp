@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "robust/gain.h"
 #include "robust/pitch_search.h"
 
 namespace tolvane::robust {
@@ -15,6 +16,9 @@ constexpr std::size_t kChannelLength = 161;  // taps; the narrowest channel need
 constexpr double kUnknownSpeedCutoffHz = 60;
 constexpr double kWidestCutoffHz = 150;
 constexpr double kClearRatio = 1000;  // keyed down over the floor, in a search bin: 30 dB
+// A value waits this long before the channel filter, for the gain it was
+// taken with to show beside the channel after it.
+constexpr double kGainDelaySeconds = 0.15;
 
 // Input samples per working sample: the pitch search and the mixer work at
 // about 8000 Hz whatever the input's rate.
@@ -55,6 +59,7 @@ struct FrontEnd::Impl {
   Oscillator oscillator;
   Decimator<Complex> toBaseband;
   Decimator<Complex> channel;
+  GainUndo gainUndo;
   double channelCutoff = kUnknownSpeedCutoffHz;
   std::vector<Complex> wideDelay;  // wide values, aligned with the channel's delay
   std::vector<std::int64_t> timeDelay;
@@ -166,17 +171,19 @@ struct FrontEnd::Impl {
   void Mix(Complex w, std::int64_t index, BasebandSink* sink) {
     Complex wide;
     if (!toBaseband.Push(w * oscillator.Next(), &wide)) return;
+    const double workingTime = static_cast<double>(index) - static_cast<double>(toBaseband.delay());
+    std::int64_t time = 0;
+    if (!gainUndo.Push(wide, InputOf(workingTime), &wide, &time)) return;
     Complex narrow;
     channel.Push(wide, &narrow);
     // The wide value and the time that go with this narrow one are the ones
     // the channel filter's delay ago.
-    const double workingTime = static_cast<double>(index) - static_cast<double>(toBaseband.delay());
     Baseband b;
     b.narrow = narrow;
     b.wide = wideDelay[delayAt];
     b.input = timeDelay[delayAt];
     wideDelay[delayAt] = wide;
-    timeDelay[delayAt] = InputOf(workingTime);
+    timeDelay[delayAt] = time;
     delayAt = delayAt + 1 == wideDelay.size() ? 0 : delayAt + 1;
     sink->Sample(b);
   }
@@ -200,6 +207,7 @@ struct FrontEnd::Impl {
     channelCutoff = search.keyedRatio(bin) >= kClearRatio ? kWidestCutoffHz : kUnknownSpeedCutoffHz;
     channel.SetTaps(ChannelTaps(channelCutoff));
     channel.Reset();
+    gainUndo.Reset(baseband, kGainDelaySeconds);
     std::fill(wideDelay.begin(), wideDelay.end(), Complex{});
     delayAt = 0;
     sink->Locked(pitch, baseband);
@@ -295,7 +303,8 @@ double FrontEnd::Allowed(double hz) const {
 }
 
 std::size_t FrontEnd::mixDelay() const {
-  return kChannelLength / 2 + (impl_->toBaseband.delay() + impl_->bbFactor - 1) / impl_->bbFactor;
+  return kChannelLength / 2 + impl_->gainUndo.delay() +
+         (impl_->toBaseband.delay() + impl_->bbFactor - 1) / impl_->bbFactor;
 }
 
 std::size_t FrontEnd::inputPerBaseband() const { return impl_->preFactor * impl_->bbFactor; }
@@ -317,10 +326,12 @@ bool FrontEnd::voiced() const { return impl_->search.voiced(); }
 double FrontEnd::pitchHz() const { return impl_->pitch; }
 double FrontEnd::basebandRate() const { return impl_->baseband; }
 
+void FrontEnd::SetGainUndo(bool on) { impl_->gainUndo.SetEnabled(on); }
+
 std::size_t FrontEnd::memoryBytes() const {
   const Impl& m = *impl_;
   return sizeof(Impl) + m.historyReal.capacity() * sizeof(float) + m.historyComplex.capacity() * sizeof(Complex) +
-         m.search.heapBytes() + m.wideDelay.capacity() * (sizeof(Complex) + 8) +
+         m.search.heapBytes() + m.wideDelay.capacity() * (sizeof(Complex) + 8) + m.gainUndo.heapBytes() +
          (kChannelLength * 3 + 400) * sizeof(Complex);
 }
 

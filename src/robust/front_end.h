@@ -48,6 +48,9 @@ class FrontEnd {
   // Whether the engine has judged the locked signal to be Morse; one that
   // has not gives way to a stronger keyed signal at once.
   void SetHolding(bool holding);
+  // Whether a receiver AGC's dips after crashes are undone before the
+  // channel filter; the engine judges where that is safe.
+  void SetGainUndo(bool on);
   // Moves the oscillator by `hz` to follow a drifting signal.
   void Nudge(double hz);
   // `hz` held near the pitch asked for, or within the band searched (one

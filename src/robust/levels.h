@@ -20,6 +20,7 @@ class PowerHistogram {
   // The q-quantile of the powers seen lately; 0 before any.
   double Quantile(double q) const;
   void Clear();
+  std::size_t heapBytes() const { return counts_.capacity() * sizeof(float); }
 
  private:
   static constexpr int kBins = 640;  // 0.5 dB each: from -160 to +160 dB, for any input scale
