@@ -79,7 +79,8 @@ double ReceiverGain::usualBeside() const { return usualCount_ > 0 ? std::pow(10.
 void ReceiverGain::Add(double beside, bool quiet, bool crash) {
   if (beside_.empty()) Reset(1, reach_, recover_);
   const auto at = static_cast<std::size_t>(added_ % static_cast<std::int64_t>(beside_.size()));
-  beside_[at] = quiet ? static_cast<float>(beside) : crash ? kCrash : kNotQuiet;
+  const double db = 10 * std::log10(std::max(beside, 1e-30));
+  beside_[at] = quiet ? static_cast<float>(db) : crash ? kCrash : kNotQuiet;
   if (crash) lastBurst_ = added_;
   sinceBurst_[at] = static_cast<std::uint16_t>(
       lastBurst_ < 0 ? std::numeric_limits<std::uint16_t>::max()
@@ -94,7 +95,7 @@ void ReceiverGain::Add(double beside, bool quiet, bool crash) {
   if (r >= kDip || ++dipped_ > recover_) {
     dipped_ = 0;
     usualCount_ = std::min(usualCount_ + 1, kUsualMemory);
-    usualDb_ += (10 * std::log10(std::max(beside, 1e-30)) - usualDb_) / usualCount_;
+    usualDb_ += (db - usualDb_) / usualCount_;
   }
 }
 
@@ -130,8 +131,8 @@ double ReceiverGain::Ratio(std::int64_t b) const {
       const float v = beside_[static_cast<std::size_t>(k % keep)];
       if (v == kCrash) {
         open[side] = false;
-      } else if (v >= 0) {
-        near[n++] = static_cast<float>(10 * std::log10(std::max(v, 1e-30f)));
+      } else if (v > kNotQuiet) {
+        near[n++] = v;
       }
     }
   }
@@ -167,6 +168,8 @@ void GainUndo::Reset(double rate, double delaySeconds) {
   correction_ = 1;
   centreLevel_.Clear();
   guardNoise_.Clear();
+  blocks_ = 0;
+  centreMedian_ = keyDown_ = noiseMedian_ = 0;
   // The gain read from within 150 ms either side, and undone for 3 s after
   // a crash; blocks are kept as long as the delay and the reach need.
   const double blocksPerSecond = rate / static_cast<double>(kGuardBlock);
@@ -206,13 +209,20 @@ void GainUndo::Block() {
   block_.clear();
   const double beside = p.beside();
   centreLevel_.Add(p.centre);
-  if (p.centre <= centreLevel_.Quantile(0.5)) guardNoise_.Add(beside);
-  const double keyDown = centreLevel_.Quantile(0.9);
+  // The levels drift over seconds: read afresh every eighth block, since a
+  // histogram's quantile costs a scan of its bins.
+  if (blocks_++ % 8 == 0) {
+    centreMedian_ = centreLevel_.Quantile(0.5);
+    keyDown_ = centreLevel_.Quantile(0.9);
+    noiseMedian_ = guardNoise_.Quantile(0.5);
+  }
+  if (p.centre <= centreMedian_) guardNoise_.Add(beside);
+  const double keyDown = keyDown_;
   // A crash is as loud beside the channel as in it, on both sides. The AGC
   // scales its peak to the usual level, so it stands out against the noise
   // beside rather than against the keyed tone.
   const bool crash = beside > 0.25 * p.centre &&
-                     (beside > 0.1 * keyDown || (beside > kCrashOverNoise * guardNoise_.Quantile(0.5) && p.balanced()));
+                     (beside > 0.1 * keyDown || (beside > kCrashOverNoise * noiseMedian_ && p.balanced()));
   // A receiver's noise is there to read the gain from only within 60 dB
   // of the key-down level: a clean recording's leftovers, or digital
   // silence (a recording's padding, the flush at the end), hold none.

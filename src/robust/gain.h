@@ -50,13 +50,14 @@ class ReceiverGain {
   std::size_t heapBytes() const;
 
  private:
-  static constexpr float kNotQuiet = -1.0f;
-  static constexpr float kCrash = -2.0f;
+  // Marks below any level in decibels (powers are floored at 1e-30).
+  static constexpr float kNotQuiet = -1000.0f;
+  static constexpr float kCrash = -2000.0f;
 
   // Block `b`'s noise beside over the usual, from the quiet blocks near it.
   double Ratio(std::int64_t b) const;
 
-  std::vector<float> beside_;  // per block: the quiet noise beside, or a mark
+  std::vector<float> beside_;  // per block: the quiet noise beside in decibels, or a mark
   std::vector<std::uint16_t> sinceBurst_;  // per block: blocks since the latest crash, saturating
   std::int64_t added_ = 0;
   std::int64_t reach_ = 10;
@@ -97,6 +98,8 @@ class GainUndo {
   bool enabled_ = false;
   PowerHistogram centreLevel_{20000.0 / kGuardBlock};  // the channel's power per block
   PowerHistogram guardNoise_{20000.0 / kGuardBlock};   // the noise beside, per bin
+  std::int64_t blocks_ = 0;
+  double centreMedian_ = 0, keyDown_ = 0, noiseMedian_ = 0;  // their quantiles, as last read
   ReceiverGain gain_;
 };
 
