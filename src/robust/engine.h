@@ -70,6 +70,7 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     nextAnalysis = static_cast<std::int64_t>(kHopSeconds * rate);
     previous.clear();
     timing = robust::TimingTracker();
+    if (options.keying.dotMs > 0) Prime();
     phaseAgreement = 0;
     phaseJudged = 0;
     fadingVote = 0;
@@ -87,6 +88,21 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     guardNoise.Clear();
     centreLevel.Clear();
     text.SetRate(rate);
+  }
+
+  // The keying given: the speed is known from the first tone on.
+  void Prime() {
+    const RobustKeying& k = options.keying;
+    const double perMs = rate / 1000;
+    robust::TimingModel m;
+    m.dot = k.dotMs * perMs;
+    m.dash = std::max(k.dashMs, 2 * k.dotMs) * perMs;
+    m.elementGap = (k.elementGapMs > 0 ? k.elementGapMs : k.dotMs) * perMs;
+    m.letterGap = std::max(k.letterGapMs * perMs, 2 * m.elementGap);
+    m.wordGap = std::max(k.wordGapMs * perMs, 1.5 * m.letterGap);
+    timing.Prime(m);
+    local = timing.model();
+    front.SetDot(m.dot / rate);
   }
 
   void Sample(const robust::Baseband& b) override {

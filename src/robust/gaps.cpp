@@ -43,6 +43,12 @@ bool TimingTracker::FewLongGaps(std::vector<double> longGaps, TimingModel* m) {
   return words.empty() && m->ShortestLetterGap() < m->letterGap;
 }
 
+void TimingTracker::KnowSpacing() {
+  // The word gaps are followed from the model's at once: seen already.
+  betweenSeen_ = kBetweenToFollow;
+  wordLog_ = std::log(model_.wordGap);
+}
+
 void TimingTracker::FollowSpacing(double length) {
   if (!model_.letterGapSeen) return;
   // Letter gaps are common enough for the kept gaps' own fit; word gaps,

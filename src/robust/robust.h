@@ -16,6 +16,15 @@
 
 namespace tolvane {
 
+// A signal's keying, in milliseconds, as RobustStatus gives it.
+struct RobustKeying {
+  double dotMs = 0;  // 0: not known
+  double dashMs = 0;
+  double elementGapMs = 0;
+  double letterGapMs = 0;
+  double wordGapMs = 0;
+};
+
 // What to listen to.
 struct RobustOptions {
   double sampleRate = 8000;  // samples (or I/Q pairs) per second, 1000 and up
@@ -32,6 +41,10 @@ struct RobustOptions {
   // (.-.- is Ä in Latin, Я in Cyrillic) where the basic one names the code
   // as a prosign (<AA>).
   Charset charset = Charset::kBasic;
+  // The keying when it is already known (another reading of the same
+  // signal learned it): the first characters are read at that speed, not
+  // one guessed from them.
+  RobustKeying keying;
 };
 
 // One decided character or word gap, or the end of a transmission (a

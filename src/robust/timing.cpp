@@ -206,6 +206,24 @@ void TimingTracker::GapsFromDot() {
   model_.wordGap = 7 * model_.dot;
 }
 
+void TimingTracker::Prime(const TimingModel& model) {
+  *this = TimingTracker();
+  model_ = model;
+  // Four dots and four dashes, as many gaps inside letters and between
+  // them, one word gap: enough that the speed counts as known, few enough
+  // that the signal's own lengths soon replace them.
+  for (int i = 0; i < 4; ++i) {
+    AddTone(model.dot);
+    AddGap(model.elementGap);
+    AddTone(model.dash);
+    AddGap(model.letterGap);
+  }
+  model_.letterGapSeen = true;
+  model_.wordGap = std::max(model.wordGap, 1.5 * model_.letterGap);
+  KnowSpacing();
+  seeded_ = true;
+}
+
 void TimingTracker::AddTone(double length) {
   if (length <= 0) return;
   tones_.push_back(length);

@@ -42,6 +42,9 @@ class TimingTracker {
   // A first model from a handful of tone and gap lengths, before any
   // have been committed; `rate` is the lengths' unit per second.
   void Seed(const std::vector<double>& tones, const std::vector<double>& gaps, double rate);
+  // Starts from a model known already, held as firmly as a few characters
+  // committed under it.
+  void Prime(const TimingModel& model);
   void AddTone(double length);
   void AddGap(double length);
   bool seeded() const { return seeded_; }
@@ -69,6 +72,8 @@ class TimingTracker {
   // Follows the word gaps' length one gap at a time: the few among the
   // kept gaps are too few to place the boundary steadily.
   void FollowSpacing(double length);
+  // The model's word gaps are known: followed from there.
+  void KnowSpacing();
 
   static constexpr std::size_t kKeep = 32;
   double wordLog_ = 0;   // the word gaps' usual length, log

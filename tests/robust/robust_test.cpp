@@ -159,6 +159,36 @@ TEST(DecodeRobust, ReadsFastKeyingFromItsFirstWord) {
   }
 }
 
+// A transmission that opens with dashes only gives no dot to tell a
+// speed by: learned from it, the dashes were taken for dots and the
+// opening read as E, I and S. Given the keying (as a skimmer knows it once
+// a signal has been read a while), the engine reads it from the first tone.
+TEST(RobustDecoder, ReadsFromTheFirstToneAtAKeyingGiven) {
+  const std::string text = "OOO TTT MMM PARIS";
+  for (double wpm : {8.0, 12.0, 35.0, 45.0}) {
+    Signal s;
+    s.wpm = wpm;
+    s.noise = true;
+    s.snrDb = 10;
+    const std::vector<std::int16_t> pcm = Synthesize(text, s);
+    const std::vector<float> audio(pcm.begin(), pcm.end());
+    RobustOptions o;
+    const double unitMs = 1200 / wpm;
+    o.keying = {unitMs, 3 * unitMs, unitMs, 3 * unitMs, 7 * unitMs};
+    RobustDecoder decoder(o);
+    decoder.Push(audio.data(), audio.size());
+    decoder.Flush();
+    std::vector<RobustEvent> events;
+    decoder.Take(&events);
+    std::string read;
+    for (const RobustEvent& e : events) {
+      if (!e.lineEnd) read += e.text;
+    }
+    while (!read.empty() && read.back() == ' ') read.pop_back();
+    EXPECT_EQ(read, text) << wpm << " WPM";
+  }
+}
+
 TEST(DecodeRobust, NoiseAndClicksDoNotMakeTones) {
   Signal s;
   s.noise = true;
