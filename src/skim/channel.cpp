@@ -47,33 +47,45 @@ void Skimmer::Impl::Cut(Tracked& s, std::int64_t block) {
 void Skimmer::Impl::Feed(Tracked& s, std::int64_t block, const std::vector<skim::Neighbour>& near) {
   const std::int64_t first = block * static_cast<std::int64_t>(layout.channelBins / 2);
   s.clicks.Process(s.y.data(), s.y.size(), first, near);
-  // The noise measured before the gate, so that the SNR and the fill are
-  // the channel's own.
-  s.noise.Measure(s.y.data(), s.y.size());
-  Gate(s);
-  s.noise.Fill(s.y.data(), s.y.size());
-  // What the recogniser is given, slot by slot, to judge its characters by.
-  float power = 0;
-  for (const Complex& z : s.y) power += std::norm(z);
-  power /= static_cast<float>(s.y.size());
-  s.level = std::max(power, s.level * kLevelDecay);
-  s.slots[static_cast<std::size_t>(s.pushed / static_cast<std::int64_t>(s.y.size())) % kSlots] = power;
-  s.pushed += static_cast<std::int64_t>(s.y.size());
-  s.decoder->Push(reinterpret_cast<const float*>(s.y.data()), s.y.size());
+  if (s.hearing) {
+    s.heard.insert(s.heard.end(), s.y.begin(), s.y.end());
+    if (static_cast<double>(s.heard.size()) > kHeardSeconds * layout.outRate) {
+      s.hearing = false;
+      std::vector<Complex>().swap(s.heard);
+    }
+  }
+  Pass(s, s.y.data(), s.y.size(), s.level, &s.noise, &s.keyGate, s.decoder.get());
   Drain(s);
 }
 
-void Skimmer::Impl::Gate(Tracked& s) const {
+void Skimmer::Impl::Pass(Tracked& s, Complex* y, std::size_t n, float gateLevel, skim::NoiseFill* noise,
+                         skim::GateState* gate, RobustDecoder* decoder) {
+  // The noise measured before the gate, so that the SNR and the fill are
+  // the channel's own.
+  noise->Measure(y, n);
+  Gate(y, n, gateLevel, gate);
+  noise->Fill(y, n);
+  // What the recogniser is given, slot by slot, to judge its characters by.
+  float power = 0;
+  for (std::size_t k = 0; k < n; ++k) power += std::norm(y[k]);
+  power /= static_cast<float>(n);
+  s.level = std::max(power, s.level * kLevelDecay);
+  s.slots[static_cast<std::size_t>(s.pushed / static_cast<std::int64_t>(n)) % kSlots] = power;
+  s.pushed += static_cast<std::int64_t>(n);
+  decoder->Push(reinterpret_cast<const float*>(y), n);
+}
+
+void Skimmer::Impl::Gate(Complex* y, std::size_t n, float level, skim::GateState* gate) const {
   // What stays far under the signal's own key-down level is no part of it:
   // mostly a neighbour's key clicks, short blips that a recogniser would
   // otherwise take for very fast dots. Between the signal's own marks they
   // are pushed down towards the noise.
-  const float open = kGateOpen * s.level, close = kGateClose * s.level;
+  const float open = kGateOpen * level, close = kGateClose * level;
   const auto smooth = static_cast<float>(1 - std::exp(-1000.0 / (kGateMs * layout.outRate)));
-  for (Complex& z : s.y) {
-    s.envelope += smooth * (std::norm(z) - s.envelope);
-    s.open = s.open ? s.envelope > close : s.envelope > open;
-    if (!s.open) z *= kGateDepth;
+  for (std::size_t k = 0; k < n; ++k) {
+    gate->envelope += smooth * (std::norm(y[k]) - gate->envelope);
+    gate->open = gate->open ? gate->envelope > close : gate->envelope > open;
+    if (!gate->open) y[k] *= kGateDepth;
   }
 }
 
@@ -105,11 +117,14 @@ bool Skimmer::Impl::Gated(const Tracked& s, double from, double to) const {
 void Skimmer::Impl::Drain(Tracked& s) {
   engineEvents.clear();
   s.decoder->Take(&engineEvents);
-  for (const RobustEvent& e : engineEvents) Emit(s, e);
+  for (const RobustEvent& e : engineEvents) {
+    // The rest came from the recogniser just replaced.
+    if (Emit(s, e)) break;
+  }
 }
 
-void Skimmer::Impl::Emit(Tracked& s, const RobustEvent& e) {
-  SkimEvent out;
+bool Skimmer::Impl::Translate(Tracked& s, const RobustEvent& e, SkimEvent* result) {
+  SkimEvent& out = *result;
   out.kind = SkimEventKind::kText;
   out.time = EventSeconds(s, e.time);
   out.start = EventSeconds(s, e.start);
@@ -122,44 +137,158 @@ void Skimmer::Impl::Emit(Tracked& s, const RobustEvent& e) {
   out.snrDb = SnrDb(s);
   out.freqHz = BinFrequency(s.bin);
   if (out.wordGap) {
-    if (s.lastWasGap) return;
+    if (s.lastWasGap) return false;
   } else if (!Gated(s, out.start, out.time) || !Loud(s, e)) {
-    return;  // the spectrum saw nothing there, or nothing near the signal's level: noise
+    return false;  // the spectrum saw nothing there, or nothing near the signal's level: noise
   }
   s.lastWasGap = out.wordGap;
   if (!out.wordGap) s.wpm = e.wpm;
   s.snrDb = out.snrDb;
+  out.signal = s.id;
+  return true;
+}
+
+bool Skimmer::Impl::Emit(Tracked& s, const RobustEvent& e) {
+  SkimEvent out;
+  if (!Translate(s, e, &out)) return false;
   if (s.id == 0) {
     // Held until enough characters have passed to judge them Morse text,
     // so that neither a stray one read from noise nor speech announces
     // anything.
     s.pending.push_back(std::move(out));
     skim::Trim(&s.pending);
-    if (!skim::LooksLikeMorse(s.pending)) return;
-    s.id = nextId++;
-    SkimEvent found = s.pending.front();
-    found.kind = SkimEventKind::kFound;
-    found.time = found.start;
-    found.text.clear();
-    found.code.clear();
-    found.confidence = 0;
-    found.signal = s.id;
-    events.push_back(found);
-    for (SkimEvent& p : s.pending) {
-      p.signal = s.id;
-      events.push_back(p);
-    }
-    // From now on its newest characters only, judged again and again.
-    skim::Trim(&s.pending, skim::kJudgedCharacters);
-    return;
+    if (!skim::LooksLikeMorse(s.pending)) return false;
+    // Held a little longer while its speed is still settling, to read it
+    // again at the right one.
+    const double age = static_cast<double>(bank->blocks() - 1 - s.created) / frameRate;
+    if (!Settled(s.decoder->status()) && age < kSettleSeconds) return false;
+    const bool again = ReadAgain(s);
+    Announce(s);
+    return again;
   }
-  out.signal = s.id;
   if (!out.wordGap) {
     s.pending.push_back(out);
     skim::Trim(&s.pending, skim::kJudgedCharacters);
     s.failures = skim::LooksLikeMorse(s.pending) ? 0 : s.failures + 1;
   }
   events.push_back(std::move(out));
+  return false;
+}
+
+RobustOptions Skimmer::Impl::DecoderOptions() const {
+  RobustOptions o;
+  o.sampleRate = layout.outRate;
+  o.complex = true;
+  o.pitchGiven = true;
+  o.pitchHz = 0;
+  // The channel is centred on the signal: the recogniser looks within a
+  // bin of its spectrum either side (about 8 Hz) and follows a drift
+  // from there, so nothing beside the signal can draw it away.
+  o.bandLoHz = -5;
+  o.bandHiHz = 5;
+  return o;
+}
+
+bool Skimmer::Impl::Settled(const RobustStatus& known) {
+  // A speed not yet settled shows as dots and the gaps between them far
+  // apart: no fist weights its marks that much.
+  const double weighting = known.dotMs / std::max(known.elementGapMs, 1e-3);
+  return weighting >= kMostWeighting && weighting <= 1 / kMostWeighting;
+}
+
+bool Skimmer::Impl::ReadAgain(Tracked& s) {
+  // A recogniser learns a signal's speed from its first tones, and beside
+  // louder stations their splatter and the noise can teach it a wrong one:
+  // its first words come out as strings of E and T. Once the signal reads
+  // as Morse its speed and level are known, and what was heard is read
+  // again by a new recogniser that starts from that speed, where the
+  // signal first reached that level.
+  if (!s.hearing || s.heard.empty()) return false;
+  const RobustStatus known = s.decoder->status();
+  if (!Settled(known)) return false;
+  RobustOptions o = DecoderOptions();
+  // Its speed is sure by now, its spacing less so: a first reading may
+  // still take word gaps for letter gaps. A word gap taken too short
+  // corrects itself as words come, one too long never would.
+  const double unit = std::max(known.dotMs, known.elementGapMs);
+  const double letter = known.letterGapMs >= 2 * unit && known.letterGapMs <= 5 * unit ? known.letterGapMs : 3 * unit;
+  o.keying = {known.dotMs, known.dashMs, known.elementGapMs, letter, std::clamp(known.wordGapMs, 2.0 * letter, 2.5 * letter)};
+  auto decoder = std::make_unique<RobustDecoder>(o);
+  const std::size_t width = layout.channelBins / 2;
+  const float found = kKnownLevel * s.level;
+  std::size_t begin = 0;
+  while (begin + width <= s.heard.size()) {
+    float power = 0;
+    for (std::size_t k = begin; k < begin + width; ++k) power += std::norm(s.heard[k]);
+    if (power >= found * static_cast<float>(width)) break;
+    begin += width;
+  }
+  const auto lead = static_cast<std::size_t>(kLeadSeconds * layout.outRate) / width * width;
+  begin = begin > lead ? begin - lead : 0;
+  // The channel's state as it was when opened; the live one comes back
+  // unless the new reading is kept.
+  Tracked::Start live = {s.level, s.pushed, s.noise, s.keyGate};
+  const std::vector<float> slots = s.slots;
+  s.level = s.start.level;
+  s.pushed = 0;
+  s.noise = s.start.noise;
+  s.keyGate = {};
+  for (std::size_t at = 0; at + width <= s.heard.size(); at += width) {
+    // Before it, what the channel held was not the signal: quieted as the
+    // gate quiets what falls between its marks.
+    if (at < begin) {
+      for (std::size_t k = at; k < at + width; ++k) s.heard[k] *= kGateDepth;
+    }
+    Pass(s, s.heard.data() + at, width, std::max(s.level, found), &s.noise, &s.keyGate, decoder.get());
+  }
+  std::vector<RobustEvent> read;
+  decoder->Take(&read);
+  s.hearing = false;
+  std::vector<Complex>().swap(s.heard);
+  const bool lastWasGap = s.lastWasGap;
+  const float wpm = s.wpm;
+  s.lastWasGap = true;
+  std::vector<SkimEvent> again;
+  for (const RobustEvent& e : read) {
+    SkimEvent out;
+    if (Translate(s, e, &out)) again.push_back(std::move(out));
+  }
+  s.level = live.level;
+  s.noise = live.noise;
+  s.keyGate = live.keyGate;
+  // Kept only if it reads as Morse too: fewer characters, maybe, where
+  // the first reading took splatter for some.
+  std::size_t characters = 0;
+  for (const SkimEvent& e : again) characters += e.wordGap ? 0 : 1;
+  if (!skim::LooksLikeMorse(again, std::min(characters, skim::kJudgedCharacters)) ||
+      characters < skim::kJudgedCharacters / 2) {
+    s.pushed = live.pushed;
+    s.slots = slots;
+    s.lastWasGap = lastWasGap;
+    s.wpm = wpm;
+    return false;
+  }
+  s.pending = std::move(again);
+  s.decoder = std::move(decoder);
+  return true;
+}
+
+void Skimmer::Impl::Announce(Tracked& s) {
+  s.id = nextId++;
+  SkimEvent found = s.pending.front();
+  found.kind = SkimEventKind::kFound;
+  found.time = found.start;
+  found.text.clear();
+  found.code.clear();
+  found.confidence = 0;
+  found.signal = s.id;
+  events.push_back(found);
+  for (SkimEvent& p : s.pending) {
+    p.signal = s.id;
+    events.push_back(p);
+  }
+  // From now on its newest characters only, judged again and again.
+  skim::Trim(&s.pending, skim::kJudgedCharacters);
 }
 
 }  // namespace tolvane

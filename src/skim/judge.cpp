@@ -15,16 +15,16 @@ constexpr float kFastestWpm = 70;
 
 }  // namespace
 
-bool LooksLikeMorse(const std::vector<SkimEvent>& held) {
+bool LooksLikeMorse(const std::vector<SkimEvent>& held, std::size_t judged) {
   std::vector<float> wpm;
   std::size_t single = 0, shortOnes = 0;
-  for (auto it = held.rbegin(); it != held.rend() && wpm.size() < kJudgedCharacters; ++it) {
+  for (auto it = held.rbegin(); it != held.rend() && wpm.size() < judged; ++it) {
     if (it->wordGap) continue;
     wpm.push_back(it->wpm);
     single += it->code.size() <= 1 || it->text == "?" ? 1 : 0;
     shortOnes += it->code.size() <= 2 || it->text == "?" ? 1 : 0;
   }
-  if (wpm.size() < kJudgedCharacters) return false;
+  if (wpm.empty() || wpm.size() < judged) return false;
   const auto n = static_cast<double>(wpm.size());
   if (static_cast<double>(single) > kMostSingle * n || static_cast<double>(shortOnes) > kMostShort * n) return false;
   std::nth_element(wpm.begin(), wpm.begin() + static_cast<std::ptrdiff_t>(wpm.size() / 2), wpm.end());

@@ -20,9 +20,9 @@ constexpr std::size_t kHeldCharacters = 40;
 // dropped.
 constexpr int kFailuresToDrop = 24;
 
-// Judges the newest kJudgedCharacters characters of `held` (a signal's
-// events before it is found); false while there are fewer.
-bool LooksLikeMorse(const std::vector<SkimEvent>& held);
+// Judges the newest `judged` characters of `held` (a signal's events
+// before it is found); false while there are fewer.
+bool LooksLikeMorse(const std::vector<SkimEvent>& held, std::size_t judged = kJudgedCharacters);
 
 // Drops the oldest events of `held` beyond `keep` characters.
 void Trim(std::vector<SkimEvent>* held, std::size_t keep = kHeldCharacters);

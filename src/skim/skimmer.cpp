@@ -94,17 +94,7 @@ void Skimmer::Impl::Open(const skim::Candidate& c) {
   Tracked s(layout.outRate, (c.bin - static_cast<double>(c.index)) * layout.binHz, &fill, static_cast<std::uint64_t>(nextSerial));
   s.bin = c.bin;
   s.centre = centre;
-  RobustOptions o;
-  o.sampleRate = layout.outRate;
-  o.complex = true;
-  o.pitchGiven = true;
-  o.pitchHz = 0;
-  // The channel is centred on the signal: the recogniser looks within a
-  // bin of its spectrum either side (about 8 Hz) and follows a drift
-  // from there, so nothing beside the signal can draw it away.
-  o.bandLoHz = -5;
-  o.bandHiHz = 5;
-  s.decoder = std::make_unique<RobustDecoder>(o);
+  s.decoder = std::make_unique<RobustDecoder>(DecoderOptions());
   const std::int64_t now = bank->blocks() - 1;
   s.created = now;
   s.lastKeyed = now;
@@ -126,6 +116,8 @@ void Skimmer::Impl::Open(const skim::Candidate& c) {
     for (const Complex& z : y) power += std::norm(z);
     s.level = std::max(s.level, power / static_cast<float>(y.size()));
   }
+  s.start.level = s.level;
+  s.start.noise = s.noise;
   for (std::int64_t b = from; b <= now; ++b) {
     Cut(s, b);
     Feed(s, b, {});
@@ -202,7 +194,7 @@ std::size_t Skimmer::memoryBytes() const {
     constexpr std::size_t kFilterBytes = 2048;
     total += sizeof(s) + s.decoder->memoryBytes() + s.clicks.memoryBytes() + s.gate.capacity() +
              s.slots.capacity() * sizeof(float) + s.y.capacity() * sizeof(Complex) +
-             s.pending.capacity() * sizeof(SkimEvent) + kFilterBytes;
+             s.pending.capacity() * sizeof(SkimEvent) + s.heard.capacity() * sizeof(Complex) + kFilterBytes;
   }
   return total;
 }

@@ -36,8 +36,19 @@ constexpr float kGateOpen = 0.25f;     // of the key-down level: the signal's ow
 constexpr float kGateClose = 0.1f;   // and ends
 constexpr float kGateDepth = 0.1f;   // amplitude left between marks
 constexpr double kGateMs = 4;
+constexpr float kKnownLevel = 0.5f;  // of the level a signal is found at: the gate's floor when it is read again
+constexpr double kLeadSeconds = 0.1;  // read again from this long before a found signal first reached its level
+constexpr double kMostWeighting = 0.6;  // dots to the gaps between them, or the gaps to the dots, at the least
+constexpr double kSettleSeconds = 20;  // a signal judged Morse is held this long at most for its speed to settle
+constexpr double kHeardSeconds = kJudgeSeconds + kReplaySeconds + 2;  // kept to read again at most
 constexpr double kClickReachHz = 300;       // neighbours this close may click into a channel
 constexpr float kClickLevel = 0.25f;        // and that strong relative to it (-6 dB)
+
+// A channel's gate: open while the signal's own key is down.
+struct GateState {
+  float envelope = 0;  // the channel's power, smoothed over a few ms
+  bool open = false;
+};
 
 struct Ban {
   double bin = 0;
@@ -68,6 +79,10 @@ struct Skimmer::Impl {
     bool lastWasGap = true;
     int failures = 0;  // found, and its newest characters judged no Morse so many times in a row
     std::vector<SkimEvent> pending;  // before it is found
+    // The recogniser's input until the signal is found, to be read again
+    // then at the speed learned; emptied for good once found or too long.
+    std::vector<Complex> heard;
+    bool hearing = true;
     float wpm = 0, snrDb = 0;
     int serial = 0;
     skim::EdgeFinder edges;
@@ -76,11 +91,17 @@ struct Skimmer::Impl {
     Complex mixer;           // the channel's mixer at the block's first sample
     double turn = 0;
     float ratio = 0;         // key-down power over the noise, lately
-    float envelope = 0;      // the channel's power, smoothed over a few ms
-    bool open = false;       // the gate: the signal's own key is down
+    skim::GateState keyGate;
+    // As the channel was when it was opened, to read it again from there.
+    struct Start {
+      float level = 0;
+      std::int64_t pushed = 0;
+      skim::NoiseFill noise;
+      skim::GateState keyGate;
+    } start;
 
     Tracked(double outRate, double offsetHz, const std::vector<Complex>* fill, std::uint64_t seed)
-        : filter(outRate, offsetHz), noise(fill, seed, filter.gain()) {}
+        : filter(outRate, offsetHz), noise(fill, seed, filter.gain()), start{0, 0, noise, {}} {}
   };
 
   explicit Impl(const SkimOptions& o) : options(o), layout(skim::Layout(std::max(1000.0, o.sampleRate), o.complex)) {
@@ -121,9 +142,20 @@ struct Skimmer::Impl {
   void Cut(Tracked& s, std::int64_t block);
   void Feed(Tracked& s, std::int64_t block, const std::vector<skim::Neighbour>& near);
   void Drain(Tracked& s);
-  void Gate(Tracked& s) const;
+  // The channel's samples through the gate to the recogniser.
+  void Pass(Tracked& s, Complex* y, std::size_t n, float gateLevel, skim::NoiseFill* noise, skim::GateState* gate,
+            RobustDecoder* decoder);
+  void Gate(Complex* y, std::size_t n, float level, skim::GateState* gate) const;
   void Retire(std::size_t i, bool quietly);
-  void Emit(Tracked& s, const RobustEvent& e);
+  RobustOptions DecoderOptions() const;
+  // Gives out a decided character; true when that found the signal and
+  // its recogniser was replaced by one that read it again.
+  bool Emit(Tracked& s, const RobustEvent& e);
+  // A character as the skimmer gives it; false when it is to be dropped.
+  bool Translate(Tracked& s, const RobustEvent& e, SkimEvent* out);
+  bool ReadAgain(Tracked& s);
+  static bool Settled(const RobustStatus& known);
+  void Announce(Tracked& s);
   double EventSeconds(const Tracked& s, double engineSeconds) const {
     const double j = static_cast<double>(s.firstOut) - static_cast<double>(s.filter.delay()) -
                      static_cast<double>(skim::ClickCanceller::kDelay) + engineSeconds * layout.outRate;
