@@ -21,6 +21,7 @@ constexpr float kMinPurity = 0.5f;
 constexpr float kSidebandPower = 30;    // a bin this much stronger nearby...
 constexpr double kSidebandShare = 0.85; // ...keyed down whenever this one is: a sideband
 constexpr std::size_t kSidebandReach = 12;
+constexpr float kValley = 0.25f;        // between two peaks: 6 dB under the weaker
 
 int Ones(std::uint64_t bits) { return static_cast<int>(std::bitset<64>(bits).count()); }
 
@@ -109,7 +110,12 @@ void Detector::Candidates(std::size_t reach, std::vector<Candidate>* out) const 
     for (std::size_t o = b >= reach ? b - reach : 0; o <= std::min(n - 1, b + reach) && peak; ++o) {
       if (o == b) continue;
       const float other = state_[o].onPower;
-      if (other > s.onPower || (other == s.onPower && o < b)) peak = false;
+      if (other < s.onPower || (other == s.onPower && o > b)) continue;
+      // A louder bin across a valley is another signal's skirt, not this
+      // one's peak: a weak station beside a strong one is a peak of its own.
+      float valley = s.onPower;
+      for (std::size_t v = std::min(o, b) + 1; v < std::max(o, b); ++v) valley = std::min(valley, state_[v].onPower);
+      if (valley >= kValley * s.onPower) peak = false;
     }
     if (!peak) continue;
     bool sideband = false;

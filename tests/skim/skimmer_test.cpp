@@ -126,6 +126,26 @@ TEST(Skimmer, ReadsTheFirstWordsOfAStationBesideALouderOne) {
   }
 }
 
+// A station 20 dB under one 80 Hz away: the louder one's skirt, keyed with
+// it, stood over the weaker one's peak, so the weaker one was followed
+// only once the louder one paused. It is followed within seconds.
+TEST(Skimmer, FollowsAWeakStationBesideAStrongOneAtOnce) {
+  // Noise draws, and so keying, under which the skirt hid it (seeds 4, 8, 9).
+  for (std::uint64_t seed : {1, 4, 8, 9}) {
+    for (double wpm : {18.0, 24.0}) {
+      sim::Scenario band = Band({{800, 0, 22, kCq1}, {880, -20, wpm, kCq2, 1}}, 30, 8000, seed);
+      for (auto& st : band.stations) st.fist.pauseMaxS = 3;
+      const sim::Rendered r = sim::Render(band);
+      Skimmer skimmer(Audio());
+      const std::size_t seconds = 6;
+      skimmer.Push(r.audio.data(), std::min(r.audio.size(), seconds * 8000));
+      bool followed = false;
+      for (const SkimSignal& s : skimmer.signals()) followed = followed || std::fabs(s.freqHz - 880) < 20;
+      EXPECT_TRUE(followed) << wpm << " WPM, seed " << seed;
+    }
+  }
+}
+
 // Nothing that is not keyed like Morse is announced: noise, steady
 // carriers, hum, and a carrier right beside a station.
 TEST(Skimmer, AnnouncesNoCarrierAndNoNoise) {
