@@ -1,6 +1,6 @@
 // Whether what a new signal's recogniser reads is Morse text at all. Speech,
 // another mode or a carrier switched on and off give characters too, but
-// mostly single long elements (T, E), at speeds no operator sends.
+// mostly of one or two elements (T, E, M, A), at speeds no operator sends.
 // Internal to src/skim.
 #ifndef TOLVANE_SRC_SKIM_JUDGE_H
 #define TOLVANE_SRC_SKIM_JUDGE_H

@@ -22,8 +22,9 @@ std::vector<SkimEvent> Held(const std::string& text, float wpm) {
       e.text = " ";
     } else {
       e.text = std::string(1, c);
-      e.code = c == '?' ? "" : LookupCode(c);
-      if (c == '?') e.text = "?";
+      // '#' stands for a code read as no character.
+      e.code = c == '#' ? "...-.-.-" : LookupCode(c);
+      if (c == '#') e.text = "?";
     }
     out.push_back(e);
   }
@@ -40,13 +41,16 @@ TEST(Judge, TakesMorseTextAndRefusesWhatSpeechReadsAs) {
       {"TU UA4FB TEST CQ UA4FB", 22, true},
       {"SM2NS 5NN 227 CQ CQ DE", 35, true},
       {"CQ TEST G4XYZ G4XYZ K", 8, true},
+      {"VE4T VE4T TEST CQ TEST VE4T", 38, true},  // half of it E and T
+      {"QRZ? G2PTG UP OE6OBJ/P", 12, true},       // a question mark is read
+      {"TESTTETEETTSTEET", 25, false},            // E and T, too many
       {"CQ CQ DE K0MW K0MW", 30, false},        // too few to judge
       {"TTTENNNEMRTTTNTT", 25, false},          // speech
       {"ERITNKTADTANMKTA", 25, false},
       {"AAEITTAEETTTRTNT", 18, false},
       {"CQ CQ CQ DE K0MW K0MW K", 120, false},  // no operator keys this fast
       {"CQ CQ CQ DE K0MW K0MW K", 3, false},
-      {"?? ?? ? CQ CQ ?? ??? ?? DE", 25, false},
+      {"## ## # CQ CQ ## ### ## DE", 25, false},
   };
   for (const Case& c : cases) EXPECT_EQ(LooksLikeMorse(Held(c.text, c.wpm)), c.morse) << c.text;
 }
