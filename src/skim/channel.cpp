@@ -89,7 +89,7 @@ void Skimmer::Impl::Gate(Complex* y, std::size_t n, float level, skim::GateState
   }
 }
 
-bool Skimmer::Impl::Loud(const Tracked& s, const RobustEvent& e) const {
+bool Skimmer::Impl::Loud(const Tracked& s, const RobustEvent& e, float least) const {
   const double width = static_cast<double>(layout.channelBins) / 2;
   const auto first = static_cast<std::int64_t>(e.start * layout.outRate / width);
   const auto last = static_cast<std::int64_t>(e.time * layout.outRate / width);
@@ -97,7 +97,7 @@ bool Skimmer::Impl::Loud(const Tracked& s, const RobustEvent& e) const {
   if (first < 0 || last < first || newest - first >= static_cast<std::int64_t>(kSlots) || last > newest) return true;
   float sum = 0;
   for (std::int64_t k = first; k <= last; ++k) sum += s.slots[static_cast<std::size_t>(k) % kSlots];
-  return sum / static_cast<float>(last - first + 1) >= kCharacterLevel * s.level;
+  return sum / static_cast<float>(last - first + 1) >= least * s.level;
 }
 
 bool Skimmer::Impl::Gated(const Tracked& s, double from, double to) const {
@@ -123,7 +123,7 @@ void Skimmer::Impl::Drain(Tracked& s) {
   }
 }
 
-bool Skimmer::Impl::Translate(Tracked& s, const RobustEvent& e, SkimEvent* result) {
+bool Skimmer::Impl::Translate(Tracked& s, const RobustEvent& e, SkimEvent* result, float least) {
   SkimEvent& out = *result;
   out.kind = SkimEventKind::kText;
   out.time = EventSeconds(s, e.time);
@@ -138,7 +138,7 @@ bool Skimmer::Impl::Translate(Tracked& s, const RobustEvent& e, SkimEvent* resul
   out.freqHz = BinFrequency(s.bin);
   if (out.wordGap) {
     if (s.lastWasGap) return false;
-  } else if (!Gated(s, out.start, out.time) || !Loud(s, e)) {
+  } else if (!Gated(s, out.start, out.time) || !Loud(s, e, least)) {
     return false;  // the spectrum saw nothing there, or nothing near the signal's level: noise
   }
   s.lastWasGap = out.wordGap;
@@ -209,10 +209,12 @@ bool Skimmer::Impl::ReadAgain(Tracked& s) {
   RobustOptions o = DecoderOptions();
   // Its speed is sure by now, its spacing less so: a first reading may
   // still take word gaps for letter gaps. A word gap taken too short
-  // corrects itself as words come, one too long never would.
+  // corrects itself as words come, one too long never would: it starts
+  // at most at twice the letter gap, under the standard seven units to
+  // three.
   const double unit = std::max(known.dotMs, known.elementGapMs);
   const double letter = known.letterGapMs >= 2 * unit && known.letterGapMs <= 5 * unit ? known.letterGapMs : 3 * unit;
-  o.keying = {known.dotMs, known.dashMs, known.elementGapMs, letter, std::clamp(known.wordGapMs, 2.0 * letter, 2.5 * letter)};
+  o.keying = {known.dotMs, known.dashMs, known.elementGapMs, letter, std::clamp(known.wordGapMs, 1.5 * letter, 2.0 * letter)};
   auto decoder = std::make_unique<RobustDecoder>(o);
   const std::size_t width = layout.channelBins / 2;
   const float found = kKnownLevel * s.level;
@@ -251,7 +253,9 @@ bool Skimmer::Impl::ReadAgain(Tracked& s) {
   std::vector<SkimEvent> again;
   for (const RobustEvent& e : read) {
     SkimEvent out;
-    if (Translate(s, e, &out)) again.push_back(std::move(out));
+    // Splatter that passed for the signal before it began is several dB
+    // under it; the signal's own characters hold most of its level.
+    if (Translate(s, e, &out, kReadAgainLevel)) again.push_back(std::move(out));
   }
   s.level = live.level;
   s.noise = live.noise;

@@ -40,6 +40,7 @@ constexpr float kKnownLevel = 0.5f;  // of the level a signal is found at: the g
 constexpr double kLeadSeconds = 0.1;  // read again from this long before a found signal first reached its level
 constexpr double kMostWeighting = 0.6;  // dots to the gaps between them, or the gaps to the dots, at the least
 constexpr double kSettleSeconds = 20;  // a signal judged Morse is held this long at most for its speed to settle
+constexpr float kReadAgainLevel = 0.3f;  // of the level found: what a character read again carries at least
 constexpr double kHeardSeconds = kJudgeSeconds + kReplaySeconds + 2;  // kept to read again at most
 constexpr double kClickReachHz = 300;       // neighbours this close may click into a channel
 constexpr float kClickLevel = 0.25f;        // and that strong relative to it (-6 dB)
@@ -152,7 +153,8 @@ struct Skimmer::Impl {
   // its recogniser was replaced by one that read it again.
   bool Emit(Tracked& s, const RobustEvent& e);
   // A character as the skimmer gives it; false when it is to be dropped.
-  bool Translate(Tracked& s, const RobustEvent& e, SkimEvent* out);
+  // `least`: of the signal's level, what a character's span must carry.
+  bool Translate(Tracked& s, const RobustEvent& e, SkimEvent* out, float least = skim::kCharacterLevel);
   bool ReadAgain(Tracked& s);
   static bool Settled(const RobustStatus& known);
   void Announce(Tracked& s);
@@ -164,7 +166,7 @@ struct Skimmer::Impl {
   bool Gated(const Tracked& s, double from, double to) const;
   // Whether a character's span in the recogniser's input carries power
   // near the signal's own level.
-  bool Loud(const Tracked& s, const RobustEvent& e) const;
+  bool Loud(const Tracked& s, const RobustEvent& e, float least) const;
 
   SkimOptions options;
   skim::BankLayout layout;
