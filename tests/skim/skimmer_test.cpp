@@ -146,6 +146,20 @@ TEST(Skimmer, FollowsAWeakStationBesideAStrongOneAtOnce) {
   }
 }
 
+// A slow station needs more than half a minute for the characters the
+// judgement asks for; it was dropped unjudged after 30 s and shut out for
+// a minute. One that reads steadily is given longer, and read from its
+// first call.
+TEST(Skimmer, WaitsForASlowStationToBeJudged) {
+  for (double wpm : {6.0, 7.0}) {
+    const sim::Rendered r = sim::Render(Band({{900, 0, wpm, "QRZ? DE G4XYZ G4XYZ|QRZ? DE G4XYZ K"}}, 15));
+    const auto signals = Signals(Skim(r.audio, Audio()));
+    const FoundSignal* a = Near(signals, 900, 20);
+    ASSERT_NE(a, nullptr) << wpm << " WPM";
+    EXPECT_LE(accuracy::ErrorRate(r.keyings[0].text, a->text), 0.05) << wpm << " WPM: " << a->text;
+  }
+}
+
 // Nothing that is not keyed like Morse is announced: noise, steady
 // carriers, hum, and a carrier right beside a station.
 TEST(Skimmer, AnnouncesNoCarrierAndNoNoise) {
