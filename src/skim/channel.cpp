@@ -46,7 +46,7 @@ void Skimmer::Impl::Cut(Tracked& s, std::int64_t block) {
 
 void Skimmer::Impl::Feed(Tracked& s, std::int64_t block, const std::vector<skim::Neighbour>& near) {
   const std::int64_t first = block * static_cast<std::int64_t>(layout.channelBins / 2);
-  s.clicks.Process(s.y.data(), s.y.size(), first, near);
+  s.clicks.Process(s.y.data(), s.y.size(), first, near, s.level);
   if (s.hearing) {
     s.heard.insert(s.heard.end(), s.y.begin(), s.y.end());
     if (static_cast<double>(s.heard.size()) > kHeardSeconds * layout.outRate) {

@@ -13,6 +13,7 @@ constexpr float kClearRatio = 30;        // edges count only this far above the 
 constexpr std::size_t kRing = 512;       // samples of input and residual kept (a power of two)
 constexpr double kKeepEdges = 600;       // samples an edge is kept
 constexpr int kLearnLimit = 64;          // the template averages this many edges at most
+constexpr float kBlank = 0.3f;           // of the key-down power: a click this loud is blanked
 
 Complex Rotate(Complex c, double cycles) {
   const double a = 2 * kPi * cycles;
@@ -96,7 +97,8 @@ Complex ClickCanceller::Shape(const std::vector<Complex>& c, double tau) {
   return c[k] * (1 - w) + c[k + 1] * w;
 }
 
-void ClickCanceller::Process(Complex* y, std::size_t n, std::int64_t first, const std::vector<Neighbour>& neighbours) {
+void ClickCanceller::Process(Complex* y, std::size_t n, std::int64_t first, const std::vector<Neighbour>& neighbours,
+                             float level) {
   if (input_.empty()) {
     input_.assign(kRing, Complex{});
     residual_.assign(kRing, Complex{});
@@ -117,15 +119,26 @@ void ClickCanceller::Process(Complex* y, std::size_t n, std::int64_t first, cons
     const std::int64_t j = first - delay + static_cast<std::int64_t>(i);
     Complex r = input_[static_cast<std::size_t>(j) & (kRing - 1)];
     const auto t = static_cast<double>(j);
+    float click = 0;
     for (const Neighbour& nb : neighbours) {
       const Pair& p = pairs_[nb.serial];
       for (const Edge& e : nb.edges->edges()) {
         if (!e.ready || std::fabs(t - e.at) >= static_cast<double>(kReach)) continue;
         const Complex u = e.amplitude * Rotate(nb.mixer, nb.turn * (e.at - firstD));
-        r -= u * Shape(e.rising ? p.rise : p.fall, t - e.at);
+        const Complex c = u * Shape(e.rising ? p.rise : p.fall, t - e.at);
+        r -= c;
+        click += std::norm(c);
       }
     }
     residual_[static_cast<std::size_t>(j) & (kRing - 1)] = r;
+    // Where a click stands within 5 dB of the channel's own key-down level,
+    // what learning leaves of it can still pass for a dot: the channel holds
+    // its last value across it instead, as a noise blanker does.
+    if (click > kBlank * level) {
+      r = held_;
+    } else {
+      held_ = r;
+    }
     y[i] = j < 0 ? Complex{} : r;
   }
   // Learn from each edge whose click has passed through the output: the

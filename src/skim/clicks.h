@@ -62,8 +62,9 @@ class ClickCanceller {
   static constexpr std::size_t kDelay = kReach + 24;  // what the output waits for
 
   // This channel's samples first .. first + n - 1 in `y`; the samples kDelay
-  // earlier, clicks taken out, come back in `y`.
-  void Process(Complex* y, std::size_t n, std::int64_t first, const std::vector<Neighbour>& neighbours);
+  // earlier, clicks taken out, come back in `y`. `level`: the channel's own
+  // key-down power; where a click comes near it the channel is held.
+  void Process(Complex* y, std::size_t n, std::int64_t first, const std::vector<Neighbour>& neighbours, float level);
   std::size_t memoryBytes() const;
 
  private:
@@ -82,6 +83,7 @@ class ClickCanceller {
   std::vector<Complex> residual_;  // ring: clicks taken out
   std::map<int, Pair> pairs_;
   std::int64_t blocks_ = 0;
+  Complex held_;  // the last sample no loud click was near
 };
 
 }  // namespace tolvane::skim

@@ -90,8 +90,7 @@ TEST(Skimmer, KeepsStationsApart60To80Hz) {
 
 // A strong station beside a weak one: the weak one is still read. Known
 // fault: the strong one's clicks are louder in the weak one's channel than
-// its own tone, so the gate lets them through, and the weak one's first
-// words are read from them (CER about 0.4).
+// its own tone: its first words are read from them (CER about 0.35).
 TEST(Skimmer, DISABLED_ReadsAWeakStationBesideAStrongOne) {
   const sim::Rendered r = sim::Render(Band({{700, 0, 22, kCq1}, {780, -20, 20, kCq2, 1.1}}, 30));
   const auto signals = Signals(Skim(r.audio, Audio()));
@@ -158,6 +157,24 @@ TEST(Skimmer, WaitsForASlowStationToBeJudged) {
     ASSERT_NE(a, nullptr) << wpm << " WPM";
     EXPECT_LE(accuracy::ErrorRate(r.keyings[0].text, a->text), 0.05) << wpm << " WPM: " << a->text;
   }
+}
+
+// A station 20 dB under one 80 Hz away: the louder one's edges leave
+// clicks in its channel as loud as its own tone, and what cancelling them
+// left still passed for dots. Its calls after the first are read whole in
+// most draws of the noise.
+TEST(Skimmer, ReadsAWeakStationBesideAStrongOneOnceStarted) {
+  const std::string last = "K CQ CQ DE G4XYZ G4XYZ K CQ TEST G4XYZ G4XYZ";
+  int whole = 0;
+  for (std::uint64_t seed = 1; seed <= 8; ++seed) {
+    const sim::Rendered r = sim::Render(Band({{800, 0, 22, kCq1}, {880, -20, 20, kCq2, 1}}, 30, 8000, seed));
+    const auto signals = Signals(Skim(r.audio, Audio()));
+    const FoundSignal* b = Near(signals, 880, 20);
+    ASSERT_NE(b, nullptr) << "seed " << seed;
+    const bool read = b->text.size() >= last.size() && b->text.compare(b->text.size() - last.size(), last.size(), last) == 0;
+    whole += read ? 1 : 0;
+  }
+  EXPECT_GE(whole, 6);
 }
 
 // Nothing that is not keyed like Morse is announced: noise, steady
