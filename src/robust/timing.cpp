@@ -210,8 +210,10 @@ void TimingTracker::Prime(const TimingModel& model) {
   *this = TimingTracker();
   model_ = model;
   // Four dots and four dashes, as many gaps inside letters and between
-  // them, one word gap: enough that the speed counts as known, few enough
-  // that the signal's own lengths soon replace them.
+  // them: enough that the speed counts as known, few enough that the
+  // signal's own lengths soon replace them. The word gaps are followed
+  // from the model's, not fitted afresh: beside so few kept gaps a fit
+  // takes the pauses between exchanges for them.
   for (int i = 0; i < 4; ++i) {
     AddTone(model.dot);
     AddGap(model.elementGap);
