@@ -196,6 +196,20 @@ bool Skimmer::Impl::Settled(const RobustStatus& known) {
   return weighting >= kMostWeighting && weighting <= 1 / kMostWeighting;
 }
 
+std::size_t Skimmer::Impl::Begins(const Tracked& s, float floor) const {
+  // The first block of what was heard at the level given, a little before.
+  const std::size_t width = layout.channelBins / 2;
+  std::size_t begin = 0;
+  while (begin + width <= s.heard.size()) {
+    float power = 0;
+    for (std::size_t k = begin; k < begin + width; ++k) power += std::norm(s.heard[k]);
+    if (power >= floor * static_cast<float>(width)) break;
+    begin += width;
+  }
+  const auto lead = static_cast<std::size_t>(kLeadSeconds * layout.outRate) / width * width;
+  return begin > lead ? begin - lead : 0;
+}
+
 bool Skimmer::Impl::ReadAgain(Tracked& s) {
   // A recogniser learns a signal's speed from its first tones, and beside
   // louder stations their splatter and the noise can teach it a wrong one:
@@ -217,19 +231,11 @@ bool Skimmer::Impl::ReadAgain(Tracked& s) {
   o.keying = {known.dotMs, known.dashMs, known.elementGapMs, letter, std::clamp(known.wordGapMs, 1.5 * letter, 2.0 * letter)};
   auto decoder = std::make_unique<RobustDecoder>(o);
   const std::size_t width = layout.channelBins / 2;
-  const float found = kKnownLevel * s.level;
-  std::size_t begin = 0;
-  while (begin + width <= s.heard.size()) {
-    float power = 0;
-    for (std::size_t k = begin; k < begin + width; ++k) power += std::norm(s.heard[k]);
-    if (power >= found * static_cast<float>(width)) break;
-    begin += width;
-  }
-  const auto lead = static_cast<std::size_t>(kLeadSeconds * layout.outRate) / width * width;
-  begin = begin > lead ? begin - lead : 0;
+  const float floor = kKnownLevel * s.level;
+  const std::size_t begin = Begins(s, floor);
   // The channel's state as it was when opened; the live one comes back
   // unless the new reading is kept.
-  Tracked::Start live = {s.level, s.pushed, s.noise, s.keyGate};
+  Tracked::State live = {s.level, s.pushed, s.noise, s.keyGate};
   const std::vector<float> slots = s.slots;
   s.level = s.start.level;
   s.pushed = 0;
@@ -241,7 +247,7 @@ bool Skimmer::Impl::ReadAgain(Tracked& s) {
     if (at < begin) {
       for (std::size_t k = at; k < at + width; ++k) s.heard[k] *= kGateDepth;
     }
-    Pass(s, s.heard.data() + at, width, std::max(s.level, found), &s.noise, &s.keyGate, decoder.get());
+    Pass(s, s.heard.data() + at, width, std::max(s.level, floor), &s.noise, &s.keyGate, decoder.get());
   }
   std::vector<RobustEvent> read;
   decoder->Take(&read);

@@ -93,8 +93,10 @@ struct Skimmer::Impl {
     double turn = 0;
     float ratio = 0;         // key-down power over the noise, lately
     skim::GateState keyGate;
-    // As the channel was when it was opened, to read it again from there.
-    struct Start {
+    // What the channel's samples pass through on their way to the
+    // recogniser, as it was when the channel was opened: reading again
+    // starts from there.
+    struct State {
       float level = 0;
       std::int64_t pushed = 0;
       skim::NoiseFill noise;
@@ -156,6 +158,8 @@ struct Skimmer::Impl {
   // `least`: of the signal's level, what a character's span must carry.
   bool Translate(Tracked& s, const RobustEvent& e, SkimEvent* out, float least = skim::kCharacterLevel);
   bool ReadAgain(Tracked& s);
+  // Where in what was heard a signal first reached `floor`, less a lead.
+  std::size_t Begins(const Tracked& s, float floor) const;
   static bool Settled(const RobustStatus& known);
   void Announce(Tracked& s);
   double EventSeconds(const Tracked& s, double engineSeconds) const {
