@@ -198,7 +198,7 @@ bool Skimmer::Impl::Settled(const RobustStatus& known) {
 
 std::size_t Skimmer::Impl::Begins(const Tracked& s, float floor) const {
   // The first block of what was heard at the level given, a little before.
-  const std::size_t width = layout.channelBins / 2;
+  const std::size_t width = std::max<std::size_t>(1, layout.channelBins / 2);
   std::size_t begin = 0;
   while (begin + width <= s.heard.size()) {
     float power = 0;
