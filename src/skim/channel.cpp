@@ -285,6 +285,9 @@ bool Skimmer::Impl::ReadAgain(Tracked& s) {
 
 void Skimmer::Impl::Announce(Tracked& s) {
   s.id = nextId++;
+  // Read again or not, what was heard is not needed any more.
+  s.hearing = false;
+  std::vector<Complex>().swap(s.heard);
   SkimEvent found = s.pending.front();
   found.kind = SkimEventKind::kFound;
   found.time = found.start;
