@@ -268,8 +268,7 @@ bool Skimmer::Impl::ReadAgain(Tracked& s) {
   s.keyGate = live.keyGate;
   // Kept only if it reads as Morse too: fewer characters, maybe, where
   // the first reading took splatter for some.
-  std::size_t characters = 0;
-  for (const SkimEvent& e : again) characters += e.wordGap ? 0 : 1;
+  const std::size_t characters = skim::Characters(again);
   if (!skim::LooksLikeMorse(again, std::min(characters, skim::kJudgedCharacters)) ||
       characters < skim::kJudgedCharacters / 2) {
     s.pushed = live.pushed;

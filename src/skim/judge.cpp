@@ -35,9 +35,14 @@ bool LooksLikeMorse(const std::vector<SkimEvent>& held, std::size_t judged) {
   return median >= kSlowestWpm && median <= kFastestWpm;
 }
 
+std::size_t Characters(const std::vector<SkimEvent>& events) {
+  std::size_t n = 0;
+  for (const SkimEvent& e : events) n += e.wordGap ? 0 : 1;
+  return n;
+}
+
 void Trim(std::vector<SkimEvent>* held, std::size_t keep) {
-  std::size_t characters = 0;
-  for (const SkimEvent& e : *held) characters += e.wordGap ? 0 : 1;
+  std::size_t characters = Characters(*held);
   auto it = held->begin();
   while (characters > keep && it != held->end()) {
     characters -= it->wordGap ? 0 : 1;

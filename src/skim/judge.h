@@ -24,6 +24,9 @@ constexpr int kFailuresToDrop = 24;
 // before it is found); false while there are fewer.
 bool LooksLikeMorse(const std::vector<SkimEvent>& held, std::size_t judged = kJudgedCharacters);
 
+// The characters among `events`, word gaps not counted.
+std::size_t Characters(const std::vector<SkimEvent>& events);
+
 // Drops the oldest events of `held` beyond `keep` characters.
 void Trim(std::vector<SkimEvent>* held, std::size_t keep = kHeldCharacters);
 

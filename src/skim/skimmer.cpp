@@ -68,9 +68,8 @@ void Skimmer::Impl::Block() {
     // A slow station (a straight key at 12 WPM) may take half a minute
     // for the characters a judgement needs: one that reads steadily is
     // given twice as long.
-    std::size_t read = 0;
-    for (const SkimEvent& e : s.pending) read += e.wordGap ? 0 : 1;
-    const double judgeSeconds = read >= skim::kJudgedCharacters / 2 ? 2 * kJudgeSeconds : kJudgeSeconds;
+    const double judgeSeconds =
+        skim::Characters(s.pending) >= skim::kJudgedCharacters / 2 ? 2 * kJudgeSeconds : kJudgeSeconds;
     const bool unjudged = (s.id == 0 && age > judgeSeconds) || s.failures >= kFailuresToDrop;
     if (unjudged) bans.push_back({s.bin, frame + static_cast<std::int64_t>(kBanSeconds * frameRate)});
     if (quiet > options.retireSeconds || unjudged) Retire(i, unjudged);
