@@ -12,6 +12,7 @@ namespace {
 constexpr std::int64_t kShortestJudged = 16;  // baseband samples: two in each eighth
 constexpr double kClearlyKeyed = 1000;        // energy over noise: a 30 dB tone
 constexpr std::int64_t kMostSteps = 400;      // steps in a window
+constexpr double kCrashMemorySeconds = 10;    // a receiver's gain settles within this after a crash
 
 }  // namespace
 
@@ -243,6 +244,10 @@ bool RobustDecoder::Impl::ReadWindow(bool final, bool again) {
     o.guard = guard[static_cast<std::size_t>((middle / static_cast<std::int64_t>(kGuardBlock)) %
                                               static_cast<std::int64_t>(guard.size()))];
   }
+  const double guardFloor = guardNoise.Quantile(0.5);
+  for (const robust::StepObservation& o : obs) {
+    if (guardFloor > 0 && o.guard > robust::kCrashOverGuard * guardFloor) lastCrash = count;
+  }
   front.SetGainUndo(UndoGain());
   double stepNoise = NoisePower() * front.SumVariance(static_cast<std::size_t>(step));
   // The first reading: a threshold on each step's power, joined by the
@@ -271,7 +276,6 @@ bool RobustDecoder::Impl::ReadWindow(bool final, bool again) {
   }
   // Two readings: the first from the thresholded steps, the second from
   // the first's keying, with the carrier's phase where it carries.
-  const double guardFloor = guardNoise.Quantile(0.5);
   // A step's noise is independent of its neighbours' only where the step is
   // longer than the channel filter's memory.
   const double independence = std::min(1.0, static_cast<double>(step) * front.noiseBandwidthHz() / rate);
@@ -289,6 +293,7 @@ bool RobustDecoder::Impl::ReadWindow(bool final, bool again) {
     // Fading, like the phase, belongs to the path: judged over windows.
     if (allowCoherent) fadingVote = 0.7 * fadingVote + 0.3 * levels->fading;
     levels->fading = allowCoherent ? std::max(fadingVote, ToneFading()) : 0;
+    levels->localTrusted = lastCrash < 0 || count - lastCrash > static_cast<std::int64_t>(kCrashMemorySeconds * rate);
     robust::TimingModel inSteps = Model();
     const double s = static_cast<double>(step);
     inSteps.dot /= s;

@@ -74,6 +74,7 @@ struct RobustDecoder::Impl : robust::BasebandSink {
     phaseAgreement = 0;
     phaseJudged = 0;
     fadingVote = 0;
+    lastCrash = -1;
     toneLevel = 0;
     lastStrongTone = -1;
     toneStepCount = 0;
@@ -355,6 +356,7 @@ struct RobustDecoder::Impl : robust::BasebandSink {
   std::size_t nudgeCount = 0;
   double phaseAgreement = 0;
   int phaseJudged = 0;
+  std::int64_t lastCrash = -1;  // the newest sample when a window last held a static crash
   double fadingVote = 0;  // how fast the key-down level wanders, over the last windows
   double toneLevel = 0;   // log of strong tones' power over the noise per sample, lately
   double lastLevel = 0;   // of the last clear tone

@@ -41,6 +41,15 @@ void PowerHistogram::Clear() {
 namespace {
 
 constexpr double kSlowChange = 0.15;
+// A step's own level is read over this many steps either side: about a
+// dot and a half in all, short of what fading changes.
+constexpr int kLocalReach = 3;
+// Under fading, the share of the key-down reading that takes a tone's level
+// from its own surroundings rather than from its neighbours'.
+constexpr double kLocalShare = 0.5;
+// Below this key-down power over noise per step, a level read from a few
+// steps is mostly noise, and would find tones in it.
+constexpr double kLocalLeastSnr = 6;
 
 // Two-sided exponential smoothing with decay `r` per step, of `value`
 // where `weight` is set: sums of weighted values and of weights.
@@ -186,6 +195,18 @@ Levels MeasureLevels(const std::vector<StepObservation>& steps, const std::vecto
       levels.meanPower[j] = static_cast<float>(std::max({num / den, 2 * noise, floorPower}));
     }
   }
+  levels.localPower.assign(n, 0);
+  for (std::size_t j = 0; j < n; ++j) {
+    double sum = 0, w = 0;
+    for (int d = -kLocalReach; d <= kLocalReach; ++d) {
+      const auto k = static_cast<std::ptrdiff_t>(j) + d;
+      if (k < 0 || k >= static_cast<std::ptrdiff_t>(n)) continue;
+      const double near = kLocalReach + 1 - std::abs(d);
+      sum += near * std::norm(steps[static_cast<std::size_t>(k)].sum);
+      w += near;
+    }
+    levels.localPower[j] = static_cast<float>(std::max(sum / w - noise, noise));
+  }
   // How fast the key-down power wanders: within each long tone, the log of
   // its first half's power over its second's, beyond what noise makes it.
   // A steady tone keeps its level through a dash; a fading path can take
@@ -274,8 +295,9 @@ std::vector<float> Evidence(const std::vector<StepObservation>& steps, const Lev
   const double var = std::max(levels.noise, 1e-30);
   std::vector<bool> crash(n, false);
   for (std::size_t j = 0; j < n; ++j) {
-    crash[j] = guardFloor > 0 && steps[j].guard > 10 * guardFloor;
+    crash[j] = guardFloor > 0 && steps[j].guard > kCrashOverGuard * guardFloor;
   }
+  const double local = levels.localTrusted && levels.stepSnr >= kLocalLeastSnr ? kLocalShare : 0;
   for (std::size_t j = 0; j < n; ++j) {
     if (crash[j] || (j > 0 && crash[j - 1]) || (j + 1 < n && crash[j + 1])) continue;
     const double a = levels.amplitude[j];
@@ -289,13 +311,18 @@ std::vector<float> Evidence(const std::vector<StepObservation>& steps, const Lev
     }
     if (levels.fading > 0.05) {
       // Under fading the level is not known step by step: the tone is
-      // complex Gaussian about the local mean power, and the two readings
-      // are mixed by how much the level wanders.
+      // complex Gaussian about the local mean power, or as loud as the
+      // steps about it are (a fade takes a whole element down, so a faded
+      // dot between strong ones is read at its own level, not theirs). The
+      // readings are mixed by how much the level wanders.
       const double p = levels.meanPower[j];
       const double rayleigh = std::log(var / (var + p)) + std::norm(o) * p / (var * (var + p));
+      const double al = std::sqrt(static_cast<double>(levels.localPower[j]));
+      const double own = LogBesselI0(2 * al * std::abs(o) / var) - al * al / var;
       const double w = std::min(levels.fading, 0.95);
-      const double top = std::max(llr, rayleigh);
-      llr = top + std::log((1 - w) * std::exp(llr - top) + w * std::exp(rayleigh - top));
+      const double top = std::max({llr, rayleigh, own});
+      llr = top + std::log((1 - w) * std::exp(llr - top) + w * (1 - local) * std::exp(rayleigh - top) +
+                           w * local * std::exp(own - top));
     }
     e[j] = static_cast<float>(independence * llr);
   }

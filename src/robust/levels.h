@@ -31,6 +31,10 @@ class PowerHistogram {
   double total_ = 0;
 };
 
+// A step whose power beside the channel is this many times its usual is
+// under a static crash.
+constexpr double kCrashOverGuard = 10;
+
 // One step of a window: the sum of the channel's samples over it, and the
 // power beside the channel (the smaller of the two sides), which a static
 // crash raises and a keyed tone does not.
@@ -47,6 +51,13 @@ struct Levels {
   std::vector<float> amplitude;  // of a step's sum while key down
   std::vector<Complex> phase;    // unit phasor of the carrier, for coherent reading
   std::vector<float> meanPower;  // of a key-down step's sum over a few tenths of a second
+  // The power about each step itself, less the noise, whatever the first
+  // reading made of it: what a tone there would have, however deep a fade.
+  std::vector<float> localPower;
+  // Whether a step's own surroundings may say how loud a tone there is:
+  // not after static crashes, whose tails and the receiver's recovering
+  // gain raise the channel with no tone in it.
+  bool localTrusted = true;
   double fading = 0;             // 0 steady to 1 Rayleigh: how much key-down power wanders
   double noise = 0;              // variance of a step's sum while key up
   double stepSnr = 0;            // median key-down power over noise, per step
