@@ -98,6 +98,25 @@ double LogBesselI0(double x) {
   return x - 0.5 * std::log(2 * kPi * x) + std::log1p(1 / (8 * x));
 }
 
+// The power about each step itself, less the noise, whatever any reading
+// made of it: what a tone there would have, however deep a fade.
+std::vector<double> OwnPower(const std::vector<StepObservation>& steps, double noise) {
+  const std::size_t n = steps.size();
+  std::vector<double> own(n);
+  for (std::size_t j = 0; j < n; ++j) {
+    double sum = 0, w = 0;
+    for (int d = -kLocalReach; d <= kLocalReach; ++d) {
+      const auto k = static_cast<std::ptrdiff_t>(j) + d;
+      if (k < 0 || k >= static_cast<std::ptrdiff_t>(n)) continue;
+      const double near = kLocalReach + 1 - std::abs(d);
+      sum += near * std::norm(steps[static_cast<std::size_t>(k)].sum);
+      w += near;
+    }
+    own[j] = std::max(sum / w - noise, noise);
+  }
+  return own;
+}
+
 }  // namespace
 
 std::vector<bool> FirstReading(const std::vector<StepObservation>& steps, double noise, std::size_t reach) {
@@ -195,18 +214,6 @@ Levels MeasureLevels(const std::vector<StepObservation>& steps, const std::vecto
       levels.meanPower[j] = static_cast<float>(std::max({num / den, 2 * noise, floorPower}));
     }
   }
-  levels.localPower.assign(n, 0);
-  for (std::size_t j = 0; j < n; ++j) {
-    double sum = 0, w = 0;
-    for (int d = -kLocalReach; d <= kLocalReach; ++d) {
-      const auto k = static_cast<std::ptrdiff_t>(j) + d;
-      if (k < 0 || k >= static_cast<std::ptrdiff_t>(n)) continue;
-      const double near = kLocalReach + 1 - std::abs(d);
-      sum += near * std::norm(steps[static_cast<std::size_t>(k)].sum);
-      w += near;
-    }
-    levels.localPower[j] = static_cast<float>(std::max(sum / w - noise, noise));
-  }
   // How fast the key-down power wanders: within each long tone, the log of
   // its first half's power over its second's, beyond what noise makes it.
   // A steady tone keeps its level through a dash; a fading path can take
@@ -297,7 +304,9 @@ std::vector<float> Evidence(const std::vector<StepObservation>& steps, const Lev
   for (std::size_t j = 0; j < n; ++j) {
     crash[j] = guardFloor > 0 && steps[j].guard > kCrashOverGuard * guardFloor;
   }
-  const double local = levels.localTrusted && levels.stepSnr >= kLocalLeastSnr ? kLocalShare : 0;
+  const double local =
+      levels.fading > 0.05 && levels.localTrusted && levels.stepSnr >= kLocalLeastSnr ? kLocalShare : 0;
+  const std::vector<double> ownPower = local > 0 ? OwnPower(steps, var) : std::vector<double>();
   for (std::size_t j = 0; j < n; ++j) {
     if (crash[j] || (j > 0 && crash[j - 1]) || (j + 1 < n && crash[j + 1])) continue;
     const double a = levels.amplitude[j];
@@ -317,10 +326,10 @@ std::vector<float> Evidence(const std::vector<StepObservation>& steps, const Lev
       // readings are mixed by how much the level wanders.
       const double p = levels.meanPower[j];
       const double rayleigh = std::log(var / (var + p)) + std::norm(o) * p / (var * (var + p));
-      const double al = std::sqrt(static_cast<double>(levels.localPower[j]));
-      const double own = LogBesselI0(2 * al * std::abs(o) / var) - al * al / var;
+      const double al = local > 0 ? std::sqrt(ownPower[j]) : 0;
+      const double own = local > 0 ? LogBesselI0(2 * al * std::abs(o) / var) - al * al / var : 0;
       const double w = std::min(levels.fading, 0.95);
-      const double top = std::max({llr, rayleigh, own});
+      const double top = std::max({llr, rayleigh, local > 0 ? own : rayleigh});
       llr = top + std::log((1 - w) * std::exp(llr - top) + w * (1 - local) * std::exp(rayleigh - top) +
                            w * local * std::exp(own - top));
     }

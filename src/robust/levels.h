@@ -51,9 +51,6 @@ struct Levels {
   std::vector<float> amplitude;  // of a step's sum while key down
   std::vector<Complex> phase;    // unit phasor of the carrier, for coherent reading
   std::vector<float> meanPower;  // of a key-down step's sum over a few tenths of a second
-  // The power about each step itself, less the noise, whatever the first
-  // reading made of it: what a tone there would have, however deep a fade.
-  std::vector<float> localPower;
   // Whether a step's own surroundings may say how loud a tone there is:
   // not after static crashes, whose tails and the receiver's recovering
   // gain raise the channel with no tone in it.
