@@ -11,8 +11,14 @@ namespace {
 
 // Letter and word gaps seen before the word gaps are followed one by one.
 constexpr int kBetweenToFollow = 12;
-// A gap within this (in logs) of the letter-word boundary moves nothing.
+// A gap within this (in logs) above the letter-word boundary is no sure
+// word gap: it does not pull the word gaps toward it.
 constexpr double kUnsure = 0.1;
+// Letter gaps vary by a fifth or so; a gap this many letter gaps long is
+// none, whatever side of the boundary it falls.
+constexpr double kBeyondLetters = 1.3;
+// How far each such gap moves the word gaps' length toward it (in logs).
+constexpr double kShorterWords = 0.1;
 
 }  // namespace
 
@@ -65,6 +71,12 @@ void TimingTracker::FollowSpacing(double length) {
   // nor one close to the boundary, which would pull it across.
   if (length >= 1.8 * model_.elementGap && g <= wordLog_ + std::log(1.5) && g > (letter + wordLog_) / 2 + kUnsure) {
     wordLog_ += 0.25 * (g - wordLog_);
+  } else if (g > letter + std::log(kBeyondLetters) && g <= (letter + wordLog_) / 2 + kUnsure) {
+    // A gap well beyond the letter gaps that the boundary still calls one:
+    // the word gaps are shorter than thought (an operator spacing words at
+    // one and a half letters, seen first beside a pause). Followed slowly,
+    // so a stretched letter gap now and then does not pull it far.
+    wordLog_ += kShorterWords * (g - wordLog_);
   }
   // Operators leave between one and a half and five letter gaps between
   // words: beyond those, pauses would push the boundary up, or letter gaps

@@ -195,6 +195,34 @@ TEST(TimingTracker, CloseWordAndLetterGapsStayApart) {
   EXPECT_EQ(wrong, 0);
 }
 
+// The same kind of operator, but the tracker first takes a pause for a
+// word gap: the word gaps it then hears fall under its boundary, and it
+// must come down to them rather than run every word together.
+TEST(TimingTracker, ComesDownToWordGapsShorterThanFirstThought) {
+  TimingTracker t;
+  t.Seed({60, 180, 60, 180, 60}, {60, 320, 60, 900}, 1000);
+  std::mt19937 random(7);
+  std::uniform_real_distribution<double> jitter(0.92, 1.08);
+  int wrong = 0, judged = 0;
+  for (int word = 0; word < 40; ++word) {
+    for (int letter = 0; letter < 3; ++letter) {
+      for (int element = 0; element < 3; ++element) {
+        t.AddTone((element == 1 ? 180 : 60) * jitter(random));
+        if (element < 2) t.AddGap(60 * jitter(random));
+      }
+      const bool wordEnds = letter == 2;
+      const double gap = (wordEnds ? 470 : 320) * jitter(random);
+      if (word >= 25) {
+        ++judged;
+        if ((gap > t.model().WordBoundary()) != wordEnds) ++wrong;
+      }
+      t.AddGap(gap);
+    }
+  }
+  EXPECT_EQ(judged, 45);
+  EXPECT_EQ(wrong, 0) << t.model().letterGap << " " << t.model().wordGap;
+}
+
 // Evidence for a keying given as (on, steps) pairs: +level per step on,
 // -level off, with Gaussian noise.
 std::vector<float> Evidence(const std::vector<std::pair<bool, int>>& keying, double level, double noise,
