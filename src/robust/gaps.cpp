@@ -18,7 +18,9 @@ constexpr double kUnsure = 0.1;
 // none, whatever side of the boundary it falls.
 constexpr double kBeyondLetters = 1.3;
 // How far each such gap moves the word gaps' length toward it (in logs).
-constexpr double kShorterWords = 0.1;
+constexpr double kShorterWords = 0.25;
+// Letters in a row without a word gap among them, beyond any usual word.
+constexpr int kLettersWithoutWord = 10;
 
 }  // namespace
 
@@ -67,15 +69,21 @@ void TimingTracker::FollowSpacing(double length) {
     return;
   }
   const double g = std::log(length);
+  const double middle = (letter + wordLog_) / 2;
+  if (length >= 1.8 * model_.elementGap && g <= wordLog_ + std::log(1.5)) {
+    lettersSinceWord_ = g > middle + kUnsure ? 0 : lettersSinceWord_ + 1;
+  }
   // Gaps inside characters and pauses between exchanges say nothing here,
   // nor one close to the boundary, which would pull it across.
-  if (length >= 1.8 * model_.elementGap && g <= wordLog_ + std::log(1.5) && g > (letter + wordLog_) / 2 + kUnsure) {
+  if (length >= 1.8 * model_.elementGap && g <= wordLog_ + std::log(1.5) && g > middle + kUnsure) {
     wordLog_ += 0.25 * (g - wordLog_);
-  } else if (g > letter + std::log(kBeyondLetters) && g <= (letter + wordLog_) / 2 + kUnsure) {
-    // A gap well beyond the letter gaps that the boundary still calls one:
-    // the word gaps are shorter than thought (an operator spacing words at
-    // one and a half letters, seen first beside a pause). Followed slowly,
-    // so a stretched letter gap now and then does not pull it far.
+  } else if (lettersSinceWord_ >= kLettersWithoutWord && g > letter + std::log(kBeyondLetters) &&
+             g <= middle + kUnsure) {
+    // No sure word gap for a dozen letters, and a gap well beyond the letter
+    // gaps that the boundary still calls one: the word gaps are shorter
+    // than thought (an operator spacing words at one and a half letters,
+    // seen first beside a pause). Followed slowly, so a stretched letter
+    // gap now and then does not pull it far.
     wordLog_ += kShorterWords * (g - wordLog_);
   }
   // Operators leave between one and a half and five letter gaps between

@@ -78,6 +78,7 @@ class TimingTracker {
   static constexpr std::size_t kKeep = 32;
   double wordLog_ = 0;   // the word gaps' usual length, log
   int betweenSeen_ = 0;  // letter and word gaps added
+  int lettersSinceWord_ = 0;  // letter gaps since the last word gap
   std::vector<double> tones_;  // newest last
   std::vector<double> gaps_;
   std::size_t toneCount_ = 0;
