@@ -79,11 +79,11 @@ void TimingTracker::FollowSpacing(double length) {
     wordLog_ += 0.25 * (g - wordLog_);
   } else if (lettersSinceWord_ >= kLettersWithoutWord && g > letter + std::log(kBeyondLetters) &&
              g <= middle + kUnsure) {
-    // No sure word gap for a dozen letters, and a gap well beyond the letter
+    // No sure word gap for ten letters, and a gap well beyond the letter
     // gaps that the boundary still calls one: the word gaps are shorter
     // than thought (an operator spacing words at one and a half letters,
-    // seen first beside a pause). Followed slowly, so a stretched letter
-    // gap now and then does not pull it far.
+    // seen first beside a pause). While words keep coming, a stretched
+    // letter gap moves nothing.
     wordLog_ += kShorterWords * (g - wordLog_);
   }
   // Operators leave between one and a half and five letter gaps between

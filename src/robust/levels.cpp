@@ -41,6 +41,8 @@ void PowerHistogram::Clear() {
 namespace {
 
 constexpr double kSlowChange = 0.15;
+// Fading below this (0 steady to 1 Rayleigh) is read as a steady level.
+constexpr double kFadingRead = 0.05;
 // A step's own level is read over this many steps either side: about a
 // dot and a half in all, short of what fading changes.
 constexpr int kLocalReach = 3;
@@ -305,7 +307,7 @@ std::vector<float> Evidence(const std::vector<StepObservation>& steps, const Lev
     crash[j] = guardFloor > 0 && steps[j].guard > kCrashOverGuard * guardFloor;
   }
   const double local =
-      levels.fading > 0.05 && levels.localTrusted && levels.stepSnr >= kLocalLeastSnr ? kLocalShare : 0;
+      levels.fading > kFadingRead && levels.localTrusted && levels.stepSnr >= kLocalLeastSnr ? kLocalShare : 0;
   const std::vector<double> ownPower = local > 0 ? OwnPower(steps, var) : std::vector<double>();
   for (std::size_t j = 0; j < n; ++j) {
     if (crash[j] || (j > 0 && crash[j - 1]) || (j + 1 < n && crash[j + 1])) continue;
@@ -318,7 +320,7 @@ std::vector<float> Evidence(const std::vector<StepObservation>& steps, const Lev
     } else {
       llr = LogBesselI0(2 * a * std::abs(o) / var) - a * a / var;
     }
-    if (levels.fading > 0.05) {
+    if (levels.fading > kFadingRead) {
       // Under fading the level is not known step by step: the tone is
       // complex Gaussian about the local mean power, or as loud as the
       // steps about it are (a fade takes a whole element down, so a faded
