@@ -245,8 +245,8 @@ bool RobustDecoder::Impl::ReadWindow(bool final, bool again) {
                                               static_cast<std::int64_t>(guard.size()))];
   }
   const double guardFloor = guardNoise.Quantile(0.5);
-  for (const robust::StepObservation& o : obs) {
-    if (guardFloor > 0 && o.guard > robust::kCrashOverGuard * guardFloor) lastCrash = count;
+  if (std::any_of(obs.begin(), obs.end(), [&](const auto& o) { return robust::UnderCrash(o, guardFloor); })) {
+    lastCrash = count;
   }
   front.SetGainUndo(UndoGain());
   double stepNoise = NoisePower() * front.SumVariance(static_cast<std::size_t>(step));

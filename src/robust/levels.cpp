@@ -304,7 +304,7 @@ std::vector<float> Evidence(const std::vector<StepObservation>& steps, const Lev
   const double var = std::max(levels.noise, 1e-30);
   std::vector<bool> crash(n, false);
   for (std::size_t j = 0; j < n; ++j) {
-    crash[j] = guardFloor > 0 && steps[j].guard > kCrashOverGuard * guardFloor;
+    crash[j] = UnderCrash(steps[j], guardFloor);
   }
   const double local =
       levels.fading > kFadingRead && levels.localTrusted && levels.stepSnr >= kLocalLeastSnr ? kLocalShare : 0;

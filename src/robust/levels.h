@@ -31,10 +31,6 @@ class PowerHistogram {
   double total_ = 0;
 };
 
-// A step whose power beside the channel is this many times its usual is
-// under a static crash.
-constexpr double kCrashOverGuard = 10;
-
 // One step of a window: the sum of the channel's samples over it, and the
 // power beside the channel (the smaller of the two sides), which a static
 // crash raises and a keyed tone does not.
@@ -62,6 +58,12 @@ struct Levels {
   double agreement = 0;          // weighted cosines of tones' phases against their neighbours'
   double agreementWeight = 0;
 };
+
+// Whether a static crash covers the step: the power beside the channel ten
+// times its usual (`guardFloor`, 0 while unknown).
+inline bool UnderCrash(const StepObservation& step, double guardFloor) {
+  return guardFloor > 0 && step.guard > 10 * guardFloor;
+}
 
 // `phaseSteps`: the steps either side the carrier's phase is taken from;
 // `floorPower`: the least key-down power to assume, from the signal as it

@@ -223,9 +223,9 @@ bool Skimmer::Impl::ReadAgain(Tracked& s) {
   RobustOptions o = DecoderOptions();
   // Its speed is sure by now, its spacing less so: a first reading may
   // still take word gaps for letter gaps. A word gap taken too short
-  // corrects itself as words come, one too long never would: it starts
-  // at most at twice the letter gap, under the standard seven units to
-  // three.
+  // corrects itself as words come; one too long only after ten letters
+  // have run together: it starts at most at twice the letter gap, under
+  // the standard seven units to three.
   const double unit = std::max(known.dotMs, known.elementGapMs);
   const double letter = known.letterGapMs >= 2 * unit && known.letterGapMs <= 5 * unit ? known.letterGapMs : 3 * unit;
   o.keying = {known.dotMs, known.dashMs, known.elementGapMs, letter, std::clamp(known.wordGapMs, 1.5 * letter, 2.0 * letter)};
